@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+#   1. the full build (Qt layers included), all suites, GUI ones offscreen;
+#   2. the non-GUI suites again under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+jobs=2
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRM_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+echo "== full build and tests"
+build build
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer (non-GUI suites)"
+build build-asan -DKRM_WITH_QT=OFF -DKRM_SANITIZE=address
+ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
