@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
-#   1. the full build (Qt layers included), all suites, GUI ones offscreen;
-#   2. the non-GUI suites again under AddressSanitizer + UndefinedBehaviorSanitizer.
+#   1. the dispatcher cross-built for Windows with MinGW-w64 (build only);
+#   2. the full build (Qt layers included), all suites, GUI ones offscreen;
+#   3. the non-GUI suites again under AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -16,6 +17,9 @@ build() {  # build DIR [cmake options...]
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRM_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
+
+echo "== Windows cross build of the dispatcher (MinGW-w64)"
+build build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKRM_WITH_QT=OFF -DKRM_WITH_TESTS=OFF
 
 echo "== full build and tests"
 build build
