@@ -113,9 +113,7 @@ void TumEdit::SetCharCase(TEditCharCase Value) {
   if (converted != text()) setText(converted);
 }
 
-void TumEdit::SetFocused(bool Value) {
-  if (FFocused != Value) FFocused = Value;
-}
+void TumEdit::SetFocused(bool Value) { FFocused = Value; }  // the caller repaints when it must
 
 void TumEdit::focusInEvent(QFocusEvent* Event) {
   SetFocused(true);
@@ -260,8 +258,7 @@ void TumNumberEdit::TextChanged() {
 void TumNumberEdit::Restore() {
   const int caret = FLastCaret;
   setText(FLastText);  // checks the old text once more, which raises OnChange
-  setCursorPosition(caret);
-  deselect();
+  setCursorPosition(caret);  // also selects nothing
 }
 
 void TumNumberEdit::keyPressEvent(QKeyEvent* Event) {

@@ -111,6 +111,9 @@ TEST_F(EditPaint, LeftAndCentredPositions) {
   const Extent left = Find(Grab(), TextColour());
   ASSERT_GT(left.Pixels, 0);
   EXPECT_LT(left.Left, 12);
+  ASSERT_TRUE(Focus(Edit));  // the edit's own drawing starts where ours did
+  EXPECT_EQ(Find(Grab(), TextColour()).Left, left.Left);
+  ASSERT_TRUE(Focus(Other));
 
   Edit->SetAlignment(taCenter);
   const Extent centred = Find(Grab(), TextColour());

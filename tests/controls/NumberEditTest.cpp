@@ -97,6 +97,7 @@ TEST_F(NumberEdit, HexByteTypingFiltersDigitsAndTracksValue) {
   QTest::keyClicks(&Edit, "a c");  // lower case typed, shown upper case; blank ignored
   EXPECT_EQ(Edit.text(), "AC");
   EXPECT_EQ(Edit.Value(), 0xAC);
+  EXPECT_EQ(Changes, 6);  // one check per digit, none for the lower-case step
 }
 
 TEST_F(NumberEdit, DigitBeyondMaximumsLengthIsRefusedWithCaretKept) {
@@ -207,7 +208,7 @@ TEST_F(NumberEdit, PastedTextBreakingTheRulesIsRestored) {
   MakeHexByte();
   Edit.SetMaxValue(200);
   Edit.SetValue(13);
-  for (const char* bad : {"C9", "G1", "1-", " 5"}) {
+  for (const char* bad : {"c9", "G1", "1-", " 5"}) {
     QTest::keyClick(&Edit, Qt::Key_A, Qt::ControlModifier);
     ASSERT_EQ(Edit.selectedText(), "0D");
     Paste(bad);
