@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,10 @@ class TTraceRecorder {
   // Writes the trace file (overwrite, or append when asked and the file
   // exists), then frees the trace. 0, or the negated file error.
   int32_t DumpTo(const std::string& name, bool append, bool hex, bool allHex);
+
+  uint32_t Position() const { return position_; }
+  uint32_t Capacity() const { return capacity_; }
+  bool Wrapped() const { return wrapped_; }
 
  private:
   std::vector<uint8_t> buffer_;  // 2 bytes per entry: kind, byte
@@ -71,6 +77,9 @@ inline constexpr uint8_t Window = 17;
 class TDispatchLog {
  public:
   static constexpr uint32_t MaxSize = 16000000;
+  static constexpr uint32_t HeaderSize = 16;
+
+  TDispatchLog();
 
   // An existing ring is only emptied (logging is not switched on by this
   // path); otherwise a ring of `size` bytes and a scratch buffer of
@@ -97,7 +106,21 @@ class TDispatchLog {
   int32_t DumpTo(const std::string& name, bool append, bool hex, bool allHex,
                  const std::string& deviceName);
 
+  uint32_t Size() const { return static_cast<uint32_t>(ring_.size()); }
+  uint32_t FreeBytes() const { return free_; }
+
+  // Where entry times and the header's date come from: TickClock and the
+  // local time unless replaced (tests make both fixed).
+  void SetTickSource(std::function<uint32_t()> milliseconds);
+  void SetWallClock(std::function<std::tm()> now);
+
  private:
+  void Write(const uint8_t* bytes, uint32_t length);
+  void Read(uint8_t* bytes, uint32_t length);
+  void DiscardOldest();
+
+  std::function<uint32_t()> tickSource_;
+  std::function<std::tm()> wallClock_;
   std::vector<uint8_t> ring_;
   std::vector<uint8_t> scratch_;
   uint32_t head_ = 0;
@@ -106,3 +129,6 @@ class TDispatchLog {
   uint32_t timeBase_ = 0;
   bool on_ = false;
 };
+
+// The operating system as the log header names it.
+std::string OperatingSystemDescription();
