@@ -1,0 +1,430 @@
+// The dispatcher's life cycle, its two rings, and the trace and log it keeps.
+#include "AwUser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "AwErrorCodes.h"
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+// --- PortList
+
+int32_t TPortList::Add(TApdBaseDispatcher* dispatcher) {
+  Guard hold(lock_);
+  auto empty = std::find(slots_.begin(), slots_.end(), nullptr);
+  if (empty != slots_.end()) {
+    *empty = dispatcher;
+    return static_cast<int32_t>(empty - slots_.begin());
+  }
+  slots_.push_back(dispatcher);
+  return static_cast<int32_t>(slots_.size() - 1);
+}
+
+void TPortList::Remove(int32_t index) {
+  Guard hold(lock_);
+  if (index < 0 || index >= static_cast<int32_t>(slots_.size())) return;
+  slots_[index] = nullptr;
+  while (!slots_.empty() && slots_.back() == nullptr) slots_.pop_back();
+}
+
+TApdBaseDispatcher* TPortList::At(int32_t index) {
+  Guard hold(lock_);
+  if (index < 0 || index >= static_cast<int32_t>(slots_.size())) return nullptr;
+  return slots_[index];
+}
+
+int32_t TPortList::Count() {
+  Guard hold(lock_);
+  return static_cast<int32_t>(slots_.size());
+}
+
+TPortList& PortList() {
+  static TPortList list;
+  return list;
+}
+
+// --- life cycle
+
+TApdBaseDispatcher::TApdBaseDispatcher(TApdCustomComPort* owner) : Owner(owner) {
+  DispatcherHandle = PortList().Add(this);
+}
+
+TApdBaseDispatcher::~TApdBaseDispatcher() {
+  // A derived class that forgot BeforeDestruction leaves an open device
+  // behind; its slots are gone by now, so only the list entry can go.
+  PortList().Remove(DispatcherHandle);
+}
+
+void TApdBaseDispatcher::BeforeDestruction() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  if (ClosePending)
+    ReleaseBuffers();
+  else
+    CloseDevice();
+}
+
+int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
+                                       uint8_t lineFlags, uint32_t outSize,
+                                       uint32_t inSize, uint8_t stopBits,
+                                       uint8_t dataBits, uint8_t parity) {
+  RingSeen = false;
+  Delivering = false;
+  HandlerRemovedInDelivery = false;
+
+  intptr_t handle = OpenDeviceHandle(name, inSize, outSize);
+  if (handle < 0) {
+    CloseDevice();
+    return static_cast<int32_t>(handle);  // -8, or the negated system error
+  }
+  DeviceHandle = handle;
+
+  int32_t result = SetupDeviceQueues(inSize, outSize);
+  if (result < 0) {
+    CloseDevice();
+    return result;
+  }
+
+  {
+    Guard in(InputLock);
+    InBuffer.assign(InRingSize, 0);
+    InHead = InTail = 0;
+    InFull = false;
+    PeekCount = 0;
+  }
+  {
+    Guard out(OutputLock);
+    OutBuffer.assign(outSize, 0);
+    OutHead = OutTail = 0;
+    OutFull = false;
+    OutBufferSize = outSize;
+  }
+  InQueueSize = inSize;
+  LineErrors = 0;
+  OutputSent = false;
+  ClosePending = false;
+  RS485Mode = false;
+  Rs485BaseAddress = 0;
+
+  result = GetDeviceState(LineState);
+  if (result < 0) {
+    CloseDevice();
+    return result;
+  }
+
+  DtrAuto = (lineFlags & LineFlagDtrFlow) != 0;
+  if (!DtrAuto) DriveDtr(lineFlags & LineFlagDtr ? 1 : 0);
+  RtsAuto = (lineFlags & LineFlagRtsFlow) != 0;
+  if (!RtsAuto) DriveRts(lineFlags & LineFlagRts ? 1 : 0);
+
+  ScanPos = 0;
+  ScanLapped = false;
+  ClearTriggers();
+  AvailNotifiedAt = 0;
+  ClearStatusHits();
+  InDelivery = false;
+  ModemStatus = 0;
+  ReadModemStatus(0xF0);
+  LastBaud = 115200;
+
+  result = SetLineParams(baud, parity, stopBits, dataBits);
+  if (result < 0) {
+    CloseDevice();
+    return result;
+  }
+  RefreshLineErrors();
+  {
+    Guard hold(DispatchLock);
+    Trace.Pause();
+    Log.Pause();
+    Log.SetTimeBase(TickClock());
+    StartThreads();
+  }
+  return ecode::OK;
+}
+
+void TApdBaseDispatcher::CloseDevice() {
+  if (DeviceHandle >= 0) {
+    FlushOutput();
+    FlushInput();
+    if (CloseDeviceHandle() == 0) DeviceHandle = -1;
+  }
+  if (Delivering)
+    ClosePending = true;  // the delivering thread releases the rings
+  else
+    ReleaseBuffers();
+}
+
+void TApdBaseDispatcher::ReleaseBuffers() {
+  {
+    Guard hold(DispatchLock);
+    ReleaseOnThreadExit = false;
+    if (ThreadsRunning) StopThreads();
+  }
+  // The ring locks are taken after DispatchLock is left: InputLock may be
+  // held while DispatchLock is taken, never the other way round.
+  {
+    Guard in(InputLock);
+    InBuffer = {};
+    InHead = InTail = 0;
+    InFull = false;
+    PeekCount = 0;
+  }
+  Guard out(OutputLock);
+  OutBuffer = {};
+  OutHead = OutTail = 0;
+  OutFull = false;
+  OutBufferSize = 0;
+}
+
+// --- input ring
+
+uint32_t TApdBaseDispatcher::InUnread() const {
+  if (InHead == InTail) return InFull ? InRingSize : 0;
+  if (InHead > InTail) return InHead - InTail;
+  return InHead + InRingSize - InTail;
+}
+
+void TApdBaseDispatcher::RefreshLineErrors() {
+  LineErrors.fetch_or(ReadErrorsAndStatus() & 0x1F);
+}
+
+uint32_t TApdBaseDispatcher::ReadErrorsAndStatus() {
+  uint32_t errors = ReadDeviceErrors(DeviceStatus);
+  Guard out(OutputLock);
+  DeviceStatus.OutQueue = OutRingCount();
+  return errors;
+}
+
+// Reads up to count bytes at InHead; the count that came.
+int32_t TApdBaseDispatcher::ReadIntoRing(uint32_t count) {
+  int32_t got = ReadDevice(&InBuffer[InHead], count);
+  if (got < 0) {
+    ReportReadFailure(-1);
+    got = 0;
+  }
+  got = std::min<int32_t>(got, static_cast<int32_t>(count));
+  LogEntry(logtype::Dispatch, logsub::ReadCom, static_cast<uint32_t>(got),
+           &InBuffer[InHead], static_cast<uint32_t>(got));
+  InHead += static_cast<uint32_t>(got);
+  if (InHead == InRingSize) InHead = 0;
+  if (got > 0) {
+    InFull = InHead == InTail;
+    if (InHead == ScanPos) ScanLapped = true;
+  }
+  return got;
+}
+
+void TApdBaseDispatcher::FillInput() {
+  Guard in(InputLock);
+  if (InFull || InBuffer.empty()) return;
+  RefreshLineErrors();
+  uint32_t waiting = DeviceStatus.InQueue;
+  if (waiting == 0) return;
+
+  uint32_t space = InHead == InTail ? InRingSize : (InTail + InRingSize - InHead) % InRingSize;
+  uint32_t contiguous = InTail > InHead ? InTail - InHead : InRingSize - InHead;
+  uint32_t wanted = std::min(space, waiting);
+  uint32_t second = wanted > contiguous ? wanted - contiguous : 0;
+  uint32_t first = std::min(wanted, contiguous);
+
+  if (first > 0 && ReadIntoRing(first) < static_cast<int32_t>(first)) second = 0;
+  // The second read is always at 0, the start of the ring.
+  if (second > 0) ReadIntoRing(second);
+}
+
+int32_t TApdBaseDispatcher::PeekByte(uint32_t n, uint8_t& byte) {
+  Guard in(InputLock);
+  if (n == 0 || InBuffer.empty() || InUnread() < n) return ecode::BufferIsEmpty;
+  byte = InBuffer[(InTail + n - 1) % InRingSize];
+  return ecode::OK;
+}
+
+int32_t TApdBaseDispatcher::GetByte(uint8_t& byte) {
+  Guard in(InputLock);
+  int32_t result;
+  if (InDelivery) {
+    ++PeekCount;
+    result = PeekByte(PeekCount, byte);
+    if (result < 0) --PeekCount;
+  } else {
+    result = PeekByte(1, byte);
+    if (result == ecode::OK) {
+      InTail = (InTail + 1) % InRingSize;
+      InFull = false;
+    }
+  }
+  if (result == ecode::OK && Trace.On()) {
+    Guard hold(DispatchLock);
+    Trace.Record(TraceReceive, byte);
+  }
+  return result;
+}
+
+uint32_t TApdBaseDispatcher::InUsed() {
+  Guard in(InputLock);
+  uint32_t unread = InUnread();
+  return InDelivery ? unread - std::min(unread, PeekCount) : unread;
+}
+
+int32_t TApdBaseDispatcher::FlushInput() {
+  int32_t result = PurgeQueue(true);
+  Guard in(InputLock);
+  if (InDelivery) {
+    MaxPeekCount = InUnread();
+  } else {
+    InTail = InHead;
+    PeekCount = 0;
+  }
+  InFull = false;
+  Guard hold(DispatchLock);
+  for (TDataTrigger& t : DataTriggers) std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+  return result;
+}
+
+// --- output ring
+
+uint32_t TApdBaseDispatcher::OutRingCount() const {
+  if (OutFull) return OutBufferSize;
+  if (OutTail < OutHead) return OutHead - OutTail;
+  if (OutHead < OutTail) return OutBufferSize + OutHead - OutTail;
+  return 0;
+}
+
+int32_t TApdBaseDispatcher::PutBytes(const uint8_t* data, uint32_t length) {
+  if (length == 0) return ecode::OK;
+  int32_t result = ecode::OK;
+  {
+    Guard out(OutputLock);
+    if (OutBuffer.empty()) return ecode::CommNotOpen;
+    LineErrors = ReadErrorsAndStatus();
+    uint32_t free = OutBufferSize - OutRingCount();
+    if (length > free) return ecode::OutputBufferTooSmall;
+    if (QueueOutput(data, length) <= 0) {
+      RefreshLineErrors();
+      result = ecode::PutBlockFail;
+    }
+    OutputSent = true;
+  }
+  Guard hold(DispatchLock);
+  LogEntry(logtype::Dispatch, logsub::WriteCom, length, data, length);
+  if (Trace.On())
+    for (uint32_t i = 0; i < length; ++i) Trace.Record(TraceTransmit, data[i]);
+  return result;
+}
+
+void TApdBaseDispatcher::CopyToOutputRing(const uint8_t* data, uint32_t count) {
+  Guard out(OutputLock);
+  if (count == 0) return;
+  uint32_t toEnd = OutBufferSize - OutHead;
+  if (count > toEnd) {
+    std::memcpy(&OutBuffer[OutHead], data, toEnd);
+    std::memcpy(&OutBuffer[0], data + toEnd, count - toEnd);
+    OutHead = count - toEnd;
+  } else {
+    std::memcpy(&OutBuffer[OutHead], data, count);
+    OutHead += count;
+    if (OutHead == OutBufferSize) OutHead = 0;
+  }
+  // Only a ring that was filled to the last byte ends with head on tail.
+  OutFull = OutHead == OutTail;
+}
+
+void TApdBaseDispatcher::EmptyOutputRing() {
+  Guard out(OutputLock);
+  OutHead = OutTail = 0;
+  OutFull = false;
+}
+
+uint32_t TApdBaseDispatcher::OutUsed() {
+  Guard out(OutputLock);
+  RefreshLineErrors();
+  return OutRingCount();
+}
+
+uint32_t TApdBaseDispatcher::OutFree() {
+  Guard out(OutputLock);
+  RefreshLineErrors();
+  return OutBufferSize - OutRingCount();
+}
+
+int32_t TApdBaseDispatcher::FlushOutput() { return PurgeQueue(false); }
+
+// --- trace and dispatch log
+
+void TApdBaseDispatcher::LogEntry(uint8_t type, uint8_t subtype, uint32_t data,
+                                  const uint8_t* bytes, uint32_t length) {
+  Guard hold(DispatchLock);
+  if (Log.On()) Log.Add(type, subtype, data, bytes, length);
+}
+
+int32_t TApdBaseDispatcher::StartTrace(uint32_t size) {
+  Guard hold(DispatchLock);
+  return Trace.Start(size);
+}
+void TApdBaseDispatcher::ClearTrace() {
+  Guard hold(DispatchLock);
+  Trace.Clear();
+}
+void TApdBaseDispatcher::PauseTrace() {
+  Guard hold(DispatchLock);
+  Trace.Pause();
+}
+void TApdBaseDispatcher::ResumeTrace() {
+  Guard hold(DispatchLock);
+  Trace.Resume();
+}
+void TApdBaseDispatcher::AbortTrace() {
+  Guard hold(DispatchLock);
+  Trace.Abort();
+}
+int32_t TApdBaseDispatcher::DumpTraceTo(const std::string& name, bool hex, bool allHex) {
+  Guard hold(DispatchLock);
+  return Trace.DumpTo(name, false, hex, allHex);
+}
+int32_t TApdBaseDispatcher::AppendTraceTo(const std::string& name, bool hex, bool allHex) {
+  Guard hold(DispatchLock);
+  return Trace.DumpTo(name, true, hex, allHex);
+}
+
+void TApdBaseDispatcher::StartLog(uint32_t size) {
+  Guard hold(DispatchLock);
+  Log.Start(size, std::max(InQueueSize, OutBufferSize));
+}
+void TApdBaseDispatcher::ClearLog() {
+  Guard hold(DispatchLock);
+  Log.Clear();
+}
+void TApdBaseDispatcher::PauseLog() {
+  Guard hold(DispatchLock);
+  Log.Pause();
+}
+void TApdBaseDispatcher::ResumeLog() {
+  Guard hold(DispatchLock);
+  Log.Resume();
+}
+void TApdBaseDispatcher::AbortLog() {
+  Guard hold(DispatchLock);
+  Log.Abort();
+}
+int32_t TApdBaseDispatcher::DumpLogTo(const std::string& name, bool hex, bool allHex) {
+  Guard hold(DispatchLock);
+  return Log.DumpTo(name, false, hex, allHex, DeviceName);
+}
+int32_t TApdBaseDispatcher::AppendLogTo(const std::string& name, bool hex, bool allHex) {
+  Guard hold(DispatchLock);
+  return Log.DumpTo(name, true, hex, allHex, DeviceName);
+}
+
+// --- thread-related base slots
+
+void TApdBaseDispatcher::SetThreadBoost(uint8_t boost) {
+  Guard hold(DispatchLock);
+  ThreadBoost = boost;
+}
+
+void TApdBaseDispatcher::SetRS485Mode(bool on) {
+  Guard hold(DispatchLock);
+  RS485Mode = on;
+}
