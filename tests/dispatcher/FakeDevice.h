@@ -1,0 +1,169 @@
+// A scripted device layer beneath the dispatcher: bytes waiting in the
+// "driver", recorded line states, escapes and purges, error bits, modem
+// lines, and a failure switch per slot.
+#pragma once
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "AwErrorCodes.h"
+#include "AwUser.h"
+
+class TFakeDispatcher : public TApdBaseDispatcher {
+ public:
+  TFakeDispatcher() : TApdBaseDispatcher(nullptr) {}
+  ~TFakeDispatcher() override { BeforeDestruction(); }
+
+  // --- the script
+  std::deque<uint8_t> Driver;   // received bytes not yet read
+  TLineState Device;            // the device's line configuration
+  uint32_t ErrorBits = 0;       // reported (and cleared) by the next error read
+  uint8_t ModemLines = 0;
+  uint32_t DrainPerPoll = 0;    // output bytes "sent" per error read
+  uint32_t MaxReadPerCall = 0xFFFFFFFF;
+
+  // Failure switches: 0 = succeed.
+  intptr_t OpenResult = 7;      // handle, or the code to fail with
+  int32_t SetupResult = 0;
+  int32_t GetStateResult = 0;
+  int32_t SetStateResult = 0;
+  int32_t EscapeResult = 0;
+  int32_t QueueResult = -1;     // -1: queue normally; otherwise returned as is
+  int32_t ReadResult = 0;       // negative: ReadDevice fails with it
+  int32_t CloseResult = 0;
+
+  // --- what happened
+  std::vector<TLineState> Applied;
+  std::vector<int32_t> Escapes;
+  std::vector<bool> Purges;     // true = input side
+  std::vector<uint32_t> ReadRequests;
+  int ErrorReads = 0;
+  int GetStateCalls = 0;
+  int ReadFailures = 0;
+  int HandlesOpened = 0;
+  int HandlesClosed = 0;
+  int ThreadStarts = 0;
+  int ThreadStops = 0;
+  uint32_t OutUsedWhenApplied = 0xFFFFFFFF;
+
+  void Receive(const std::vector<uint8_t>& bytes) { Driver.insert(Driver.end(), bytes.begin(), bytes.end()); }
+  void Receive(const std::string& text) { Driver.insert(Driver.end(), text.begin(), text.end()); }
+
+  int32_t Open(uint32_t outSize = 256, uint32_t inSize = 4096, uint32_t baud = 9600) {
+    return OpenDevice("\\\\.\\COM1", baud, LineFlagDtr | LineFlagRts, outSize, inSize, 1, 8, 0);
+  }
+
+  // --- slots
+  int32_t EscapeFunction(int32_t code) override {
+    Escapes.push_back(code);
+    return EscapeResult;
+  }
+  int32_t PurgeQueue(bool input) override {
+    Purges.push_back(input);
+    if (input)
+      Driver.clear();
+    else
+      EmptyOutputRing();
+    return 0;
+  }
+  uint32_t ReadDeviceErrors(TDeviceStatus& status) override {
+    ++ErrorReads;
+    if (DrainPerPoll > 0) Drain(DrainPerPoll);
+    status.InQueue = static_cast<uint32_t>(Driver.size());
+    uint32_t bits = ErrorBits;
+    ErrorBits = 0;
+    return bits;
+  }
+  int32_t ReportReadFailure(int32_t) override {
+    ++ReadFailures;
+    return 0;
+  }
+  int32_t GetDeviceState(TLineState& state) override {
+    ++GetStateCalls;
+    if (GetStateResult < 0) return GetStateResult;
+    state = Device;
+    return 0;
+  }
+  int32_t ReadDevice(uint8_t* buffer, uint32_t count) override {
+    ReadRequests.push_back(count);
+    if (ReadResult < 0) return ReadResult;
+    uint32_t n = std::min({count, static_cast<uint32_t>(Driver.size()), MaxReadPerCall});
+    std::copy_n(Driver.begin(), n, buffer);
+    Driver.erase(Driver.begin(), Driver.begin() + n);
+    return static_cast<int32_t>(n);
+  }
+  int32_t SetDeviceState(const TLineState& state) override {
+    if (SetStateResult < 0) return SetStateResult;
+    std::lock_guard<std::recursive_mutex> out(OutputLock);
+    OutUsedWhenApplied = OutRingBytes();
+    Device = state;
+    Applied.push_back(state);
+    return 0;
+  }
+  int32_t QueueOutput(const uint8_t* data, uint32_t count) override {
+    if (QueueResult != -1) return QueueResult;
+    CopyToOutputRing(data, count);
+    return static_cast<int32_t>(count);
+  }
+  bool WaitDeviceEvent(uint32_t& mask) override {
+    mask = 0;
+    return false;
+  }
+  int32_t SetupDeviceQueues(uint32_t, uint32_t) override { return SetupResult; }
+  void StartThreads() override {
+    ++ThreadStarts;
+    ThreadsRunning = true;
+  }
+  void StopThreads() override {
+    ++ThreadStops;
+    ThreadsRunning = false;
+  }
+  intptr_t OpenDeviceHandle(const std::string&, uint32_t, uint32_t) override {
+    if (OpenResult >= 0) ++HandlesOpened;
+    return OpenResult;
+  }
+  int32_t CloseDeviceHandle() override {
+    if (CloseResult < 0) return CloseResult;
+    ++HandlesClosed;
+    return 0;
+  }
+  int32_t YieldSlice() override { return 0; }
+  uint8_t ReadModemLines() override { return ModemLines; }
+
+  // Takes up to n bytes out of the output ring, as the writer thread would.
+  std::vector<uint8_t> Drain(uint32_t n) {
+    std::lock_guard<std::recursive_mutex> out(OutputLock);
+    std::vector<uint8_t> sent;
+    while (n-- > 0 && (OutFull || OutHead != OutTail)) {
+      sent.push_back(OutBuffer[OutTail]);
+      OutTail = (OutTail + 1) % OutBufferSize;
+      OutFull = false;
+    }
+    return sent;
+  }
+
+ private:
+  uint32_t OutRingBytes() const {
+    if (OutFull) return OutBufferSize;
+    return (OutHead + OutBufferSize - OutTail) % std::max(OutBufferSize, 1u);
+  }
+};
+
+// Reads every byte outside a delivery.
+inline std::string ReadAll(TApdBaseDispatcher& d) {
+  std::string text;
+  uint8_t byte;
+  while (d.GetByte(byte) == 0) text.push_back(static_cast<char>(byte));
+  return text;
+}
+
+inline TDataTrigger MakeDataTrigger(int32_t handle, const std::string& text, bool ignoreCase = false) {
+  TDataTrigger t;
+  t.Handle = handle;
+  t.MatchLength = static_cast<uint32_t>(text.size());
+  t.IgnoreCase = ignoreCase;
+  std::copy(text.begin(), text.end(), t.MatchString);
+  return t;
+}
