@@ -1,0 +1,7 @@
+#include "OoMisc.h"
+
+#include "AwMessages.h"
+
+std::string TApdBaseComponent::Version() const { return QeltVersion; }
+
+void TApdBaseComponent::SetVersion(const std::string&) {}
