@@ -1,10 +1,10 @@
 #include "AwTrace.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -17,9 +17,10 @@ namespace {
 class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "awtrace-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    std::random_device random;
+    do {
+      dir_ = fs::temp_directory_path() / ("awtrace-" + std::to_string(random()));
+    } while (!fs::create_directory(dir_));
   }
   void TearDown() override { fs::remove_all(dir_); }
 
