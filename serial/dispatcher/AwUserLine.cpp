@@ -49,7 +49,7 @@ int32_t TApdBaseDispatcher::ApplyLineState() {
   if (!DtrAuto) LineState.DtrControl = DtrState ? TDtrControl::On : TDtrControl::Off;
   if (!RtsAuto) LineState.RtsControl = RtsState ? TRtsControl::On : TRtsControl::Off;
   int32_t result = SetDeviceState(LineState);
-  LastBaud = LineState.Baud;
+  if (result >= 0) LastBaud = LineState.Baud;
   DriveDtr(DtrState ? 1 : 0);
   if (!RS485Mode) DriveRts(RtsState ? 1 : 0);
   return result;
