@@ -167,6 +167,13 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
   if (InBuffer.empty()) return false;
   // A fill that lapped the scanner left a whole ring of new bytes at ScanPos.
   const bool lapped = ScanLapped;
+  uint32_t threshold;
+  size_t dataTriggers;
+  {
+    Guard hold(DispatchLock);  // the GUI thread may change both meanwhile
+    threshold = AvailThreshold;
+    dataTriggers = DataTriggers.size();
+  }
   uint32_t p = ScanPos;
   while (p != InHead || ScanLapped) {
     ScanLapped = false;
@@ -190,7 +197,7 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
     }
 
     bool result = true;
-    if (AvailThreshold != 0 && AvailNotifiedAt != p) {
+    if (threshold != 0 && AvailNotifiedAt != p) {
       // Unread bytes up to and including p; none when the owner already
       // read past p outside a delivery.
       uint32_t count;
@@ -201,14 +208,14 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
         uint32_t offset = (p + InRingSize - InTail) % InRingSize;
         count = offset < unread ? offset + 1 : 0;
       }
-      if (count >= longest && count - longest >= AvailThreshold) {
+      if (count >= longest && count - longest >= threshold) {
         LogEntry(logtype::Trigger, logsub::Avail, count - longest);
         result = DeliverEvent(TriggerAvailMsg, count - longest, 0);
         ScanPos = p;
         AvailNotifiedAt = p;
       }
     }
-    for (size_t i = DataTriggers.size(); i-- > 0;) {
+    for (size_t i = dataTriggers; i-- > 0;) {
       int32_t handle;
       uint32_t length;
       {
@@ -227,7 +234,7 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
   ScanPos = p;
 
   const uint32_t used = InUsed();
-  if (AvailThreshold == 0 || (AvailNotifiedAt == p && !lapped) || used < AvailThreshold)
+  if (threshold == 0 || (AvailNotifiedAt == p && !lapped) || used < threshold)
     return false;
   LogEntry(logtype::Trigger, logsub::Avail, used);
   bool result = DeliverEvent(TriggerAvailMsg, used, 0);
