@@ -154,7 +154,10 @@ TEST(OutputRing, RejectedQueueReportsPutBlockFailAndStillMarksOutputSent) {
   EXPECT_EQ(d.PutBytes(&byte, 1), ecode::PutBlockFail);
   EXPECT_TRUE(d.OutputSent);
   EXPECT_EQ(d.OutUsed(), 0u);
+  const std::vector<uint8_t> block(100, 'y');  // an exact fit that was not queued
+  EXPECT_EQ(d.PutBytes(block.data(), 100), ecode::PutBlockFail);
   EXPECT_FALSE(d.OutFull);
+  EXPECT_EQ(d.OutFree(), 100u);
 }
 
 TEST(OutputRing, ClosedDispatcherRefusesOutputAndHasNoInput) {
