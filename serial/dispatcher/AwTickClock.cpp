@@ -28,7 +28,7 @@ void NewTimer(EventTimer& timer, int32_t ticks) { NewTimerAt(timer, ticks, TickN
 
 bool TimerExpiredAt(const EventTimer& timer, int32_t now) {
   if (now < timer.StartTicks)  // the clock wrapped since the start
-    return now + MaxTimerTicks > timer.ExpireTicks;
+    return int64_t{now} + MaxTimerTicks > timer.ExpireTicks;
   return now > timer.ExpireTicks;
 }
 
