@@ -32,20 +32,21 @@ const char *const kConfigKeysHelp =
 
 namespace {
 
-std::vector<std::string_view> split(std::string_view text, char separator) {
-  std::vector<std::string_view> parts;
-  for (;;) {
-    const auto pos = text.find(separator);
-    parts.push_back(text.substr(0, pos));
-    if (pos == std::string_view::npos) return parts;
-    text.remove_prefix(pos + 1);
-  }
-}
-
 std::string_view trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
   return s;
+}
+
+// Items without the blanks around them.
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const auto pos = text.find(separator);
+    parts.push_back(trim(text.substr(0, pos)));
+    if (pos == std::string_view::npos) return parts;
+    text.remove_prefix(pos + 1);
+  }
 }
 
 [[noreturn]] void bad(std::string_view key, std::string_view value, std::string_view expected) {
@@ -167,7 +168,7 @@ KeyValue keyValue(std::string_view item) {
 }  // namespace
 
 Converter parseConverter(std::string_view text) {
-  const auto items = split(trim(text), ',');
+  const auto items = split(text, ',');
   Converter c;
   const auto address = items.front();
   if (address.size() != 2 || !std::isxdigit(static_cast<unsigned char>(address[0])) ||
@@ -183,7 +184,7 @@ Converter parseConverter(std::string_view text) {
 
 Misbehaviour parseMisbehaviour(std::string_view text) {
   Misbehaviour m;
-  for (const auto item : split(trim(text), ',')) {
+  for (const auto item : split(text, ',')) {
     const auto [key, value, hasValue] = keyValue(item);
     if (!applyMisbehaviour(m, key, value, hasValue))
       throw ConfigError("unknown misbehaviour \"" + std::string(key) + "\"");
