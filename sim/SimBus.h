@@ -20,6 +20,7 @@
 // - Replies waiting for a peer that does not read are bounded by kMaxPendingOutput
 //   bytes; replies beyond that are lost.
 // - A converter answers at its wire address: the address it had at its last power-up.
+//   Several converters at one address all answer, one after the other.
 //   A written address ("8") and written line settings (baud rates, formats) are
 //   reported by the read-back at once but act on the wire only after powerUp().
 // - Unless instant, each reply waits the time its request and reply take on a line of
@@ -49,7 +50,9 @@ struct BusOptions {
   std::string port;                                 // a tty to serve; empty: a new pseudo-terminal
   bool checkBaud = false;
   bool instant = false;                             // no emulated line time
-  std::function<void(const std::string &)> log;     // one line per request and reply, or none
+  // One line per request, reply and event, or none. Called with the bus's lock held
+  // (from the serving thread, or from powerUp()), so it must not call the bus.
+  std::function<void(const std::string &)> log;
 };
 
 class Bus {

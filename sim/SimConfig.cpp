@@ -28,7 +28,7 @@ const char *const kConfigKeysHelp =
     "  noise-after=TEXT     send TEXT behind each reply\n"
     "  nocr                 replies without their final CR\n"
     "  silent               the converter ignores every request\n"
-    "  hangup               instead of replying, the line closes\n";
+    "  hangup               instead of replying, the line closes (for good)\n";
 
 namespace {
 

@@ -28,7 +28,16 @@ Peer::Peer(const std::string &path) {
   ::tcsetattr(fd_, TCSANOW, &t);
 }
 
-Peer::~Peer() { ::close(fd_); }
+Peer::Peer(int fd) : fd_(fd) {
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+}
+
+Peer::~Peer() { close(); }
+
+void Peer::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
 
 void Peer::send(std::string_view bytes) {
   const auto end = std::chrono::steady_clock::now() + 10s;

@@ -14,6 +14,8 @@ using Ms = std::chrono::milliseconds;
 class Peer {
  public:
   explicit Peer(const std::string &path);
+  explicit Peer(int fd);  // takes the descriptor over
+  void close();
   ~Peer();
   Peer(const Peer &) = delete;
   Peer &operator=(const Peer &) = delete;
