@@ -28,9 +28,9 @@ const char *const kUsage =
     "Prints the device path on its first line, then serves requests until SIGINT or SIGTERM.\n"
     "\n"
     "Options:\n"
-    "  --module SPEC   add a converter: ADDRESS[,KEY[=VALUE]]... (repeatable)\n"
+    "  --module CONV   add a converter: ADDRESS[,KEY[=VALUE]]... (repeatable)\n"
     "                  e.g. --module 05   --module 1F,init,id=PUMP-7,baud232=19200\n"
-    "  --file PATH     add the converters of a file, one SPEC per line, # comments\n"
+    "  --file PATH     add the converters of a file, one CONV per line, # comments\n"
     "  --demo          add three converters: 05 (PUMP-7), 1F (VALVE-12, RS-422),\n"
     "                  2A (in initial step)\n"
     "  --bus KEYS      misbehaviour of every converter without its own, e.g. latency=20\n"
@@ -42,7 +42,7 @@ const char *const kUsage =
     "  --verbose       log each request and reply to stderr\n"
     "  --help          show this help and exit\n"
     "\n"
-    "KEYs of a SPEC:\n";
+    "KEYs of a CONV (a converter):\n";
 
 const char *const kNotes =
     "\n"
