@@ -1,0 +1,186 @@
+// Unit1: the main window of the utility, TForm1, and its one instance Form1.
+// It holds every control of the form, the two engine timers and the shared
+// UtilityState; the change handlers of the configuration inputs only raise
+// pending-change flags or put a box back, they never talk to the converter.
+#pragma once
+
+#include "FormControls.h"
+#include "UtilityState.h"
+
+#include <QMainWindow>
+#include <QRect>
+#include <QString>
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+class QAction;
+class QGroupBox;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+class TumNumberEdit;
+
+// What a message or confirmation box asks of the operator.
+enum class TBoxKind {
+  Message,  // OK only
+  Warning,  // OK only, warning icon
+  Confirm,  // OK (default) and Cancel, question icon
+};
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  // MonitorWidth: width of the monitor that shows the window; 0 asks the screen.
+  explicit TForm1(int MonitorWidth = 0, QWidget* Parent = nullptr);
+  ~TForm1() override;
+
+  UtilityState State;
+
+  // Every message and confirmation box of the window goes through here.
+  // Answers QMessageBox::Ok or QMessageBox::Cancel. While BoxHook is set it
+  // answers instead of a modal box (tests see and answer boxes this way).
+  int ShowBox(const QString& Text, const QString& Caption, TBoxKind Kind);
+  std::function<int(const QString& Text, const QString& Caption, TBoxKind Kind)> BoxHook;
+
+  // ---- Controls, under their form names ----
+  QWidget* Client;
+  TPanel* Panel1;
+  QLabel* LabelPORT;
+  TComboBox* ComPortBox1;
+  QLabel* LabelSPEED;
+  TComboBox* BaudBox1;
+  QLabel* LabelFORMAT;
+  TComboBox* FormatBox1;
+  TPanel* Panel2;
+  QLabel* ProtocolLabel1;
+  TComboBox* ProtocolBox1;
+  QLabel* AddrLabel1;
+  TComboBox* AddrBox1;
+  QLabel* AdrLabel1;
+  TumNumberEdit* AddrEdit1;
+  TUpDown* UpDown1;
+  QLabel* RS485Label1;
+  TComboBox* RS485Box1;
+  QLabel* Label2;
+  TComboBox* Format485Box1;
+  QLabel* RS232Label1;
+  TComboBox* RS232Box1;
+  QLabel* Label1;
+  TComboBox* Format232Box1;
+  QLabel* TXLabel1;
+  TComboBox* TxmodeBox1;
+  QLabel* ECLabel1;
+  TumNumberEdit* ECEdit1;
+  QLabel* CrLabel1;
+  TComboBox* crBox1;
+  QLabel* CheckSumLabel1;
+  TComboBox* CheckSumBox1;
+  QLabel* DelimiterLabel1;
+  TComboBox* DelimiterBox1;
+  QLabel* IDLabel1;
+  QLineEdit* ProductID;
+
+  QGroupBox* TestBox;
+  QLabel* TxLabel;
+  QLineEdit* TxBox;
+  QLabel* RXLabel;
+  QLineEdit* RxBox;
+  QPushButton* Button1;
+  QPushButton* Button2;
+  QPushButton* Button3;
+
+  QTableWidget* ShowDevice;
+  TPanel* Panel3;
+
+  QMenuBar* MainMenu1;
+  QMenu* KRM46101;
+  QAction* FWVERSION1;
+  QAction* SAVE1;
+  QMenu* TEST1;
+  QAction* SCAN1;
+  QAction* SINGLETEST1;
+  QAction* CONTINUETEST1;
+  QMenu* QUIT1;
+  QAction* YES1;
+  QAction* NO1;
+
+  QTimer* Timer1;
+  QTimer* Timer2;
+
+  // The ten setting boxes, and all configuration inputs (boxes, both numeric
+  // edits, the up-down and the product ID), in form order.
+  std::vector<TComboBox*> SettingBoxes() const;
+  std::vector<QWidget*> ConfigurationInputs() const;
+
+  void HideSettings();
+  void DisableSettings();
+
+  // ---- Handlers ----
+  void ProtocolBox1Change();
+  void AddrBox1Change();
+  void RS485Box1Change();
+  void RS232Box1Change();
+  void Format485Box1Change();
+  void Format232Box1Change();
+  void TxmodeBox1Change();
+  void crBox1Change();
+  void DelimiterBox1Change();
+  void CheckSumBox1Change();
+  void Box1DropDown();
+  void Box1KeyUp(int Key);
+  void UpDown1Click(TUDBtnType Button);
+  void ECEdit1Change();
+  void ProductIDKeyPress(QChar Key);
+  void ProductIDExit();
+
+  void FWVERSION1Click();
+  void SAVE1Click();
+  void YES1Click();
+
+  // LinkPhaseEngine, every 20 ms.
+  void Timer1Timer();
+  // SettingsWriteSequencer, every 300 ms.
+  void Timer2Timer();
+
+ protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+ private:
+  void CreateControls();
+  void CreateTestBox();
+  void CreateDeviceList();
+  void CreateMenu();
+  void SetTabOrder();
+  void LoadFormSettings();
+  void FormCreate(int MonitorWidth);
+  void ScaleBy(int Multiplier, int Divider);
+
+  // Puts W at its designed place (pixels at 96 dpi) and remembers it for scaling.
+  void Place(QWidget* W, int Left, int Top, int Width, int Height);
+  QLabel* MakeLabel(const char* Name, const QString& Caption, int Left, int Top, QWidget* Parent);
+  TComboBox* MakeBox(const char* Name, int Left, int Top, int Width, const QStringList& Items);
+  TumNumberEdit* MakeNumberEdit(const char* Name, int Left, int Top, int Width);
+
+  // The accept rule of the setting boxes: true when the change is the
+  // operator's pick (then PickArmed is spent); otherwise Box goes back to Recorded.
+  bool AcceptPick(TComboBox* Box, int Recorded);
+  void ShowAddress(bool Visible);
+  void ChecksumInterlock();
+
+  // Steps of the two engines that talk to the converter; they come with
+  // the host port and the scan, read-back and write sequencer.
+  void ScanStep() {}
+  void DeviceListStep() {}
+  void ReadBackStep() {}
+  void StartNextWrite() {}
+  void JudgeWrite(int /*Step*/) {}
+
+  std::vector<std::pair<QWidget*, QRect>> FDesign;
+};
+
+extern TForm1* Form1;
