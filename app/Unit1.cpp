@@ -47,7 +47,8 @@ QFont FormFont(bool Bold, qreal Points = 8) {
 }
 
 QFont PanelFont() {
-  QFont font(QStringLiteral("MS Serif"));
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Serif"), QStringLiteral("DejaVu Serif Condensed")});
   font.setStyleHint(QFont::Serif);
   font.setPointSizeF(12);
   font.setBold(true);
@@ -87,7 +88,11 @@ void StylePanel(TPanel* Panel) {
   QPalette palette = Panel->palette();
   palette.setColor(QPalette::Disabled, QPalette::WindowText, clAqua);  // Panel1 is disabled
   Panel->setPalette(palette);
-  Panel->setFont(PanelFont());
+  // A substitute for MS Serif may run wider: shrink it until the caption fits.
+  QFont font = PanelFont();
+  while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(Panel->text()) > Panel->width() - 6)
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+  Panel->setFont(font);
 }
 
 }  // namespace
@@ -177,9 +182,9 @@ void TForm1::CreateControls() {
 
   Panel1 = new TPanel(QStringLiteral("HOST COM Port Configuration"), Client);
   Panel1->setObjectName(QStringLiteral("Panel1"));
+  Place(Panel1, 148, 24, 249, 20);
   StylePanel(Panel1);
   Panel1->setEnabled(false);
-  Place(Panel1, 148, 24, 249, 20);
 
   LabelPORT = MakeLabel("LabelPORT", QStringLiteral("COM PORT"), 24, 60, Client);
   ComPortBox1 = MakeBox("ComPortBox1", 96, 56, 69,
@@ -191,8 +196,8 @@ void TForm1::CreateControls() {
 
   Panel2 = new TPanel(QStringLiteral("KRM4610 Configuration"), Client);
   Panel2->setObjectName(QStringLiteral("Panel2"));
-  StylePanel(Panel2);
   Place(Panel2, 148, 104, 249, 20);
+  StylePanel(Panel2);
 
   ProtocolLabel1 = MakeLabel("ProtocolLabel1", QStringLiteral("PROTOCOL"), 28, 136, Client);
   ProtocolBox1 = MakeBox("ProtocolBox1", 164, 136, 81, {"RS-485", "RS-422"});
@@ -314,6 +319,7 @@ void TForm1::CreateDeviceList() {
   ShowDevice->item(0, 0)->setText(QString::fromLatin1(DeviceListAddressHeader.data()));
   ShowDevice->item(0, 1)->setText(QString::fromLatin1(DeviceListProductHeader.data()));
   Place(ShowDevice, 92, 152, 354, 180);
+  SizeDeviceList(1, 1);
   ShowDevice->hide();
 
   Panel3 = new TPanel(QString::fromStdString(ScanAddressCaption(0)), Client);
@@ -408,9 +414,13 @@ void TForm1::ScaleBy(int Multiplier, int Divider) {
     font.setPointSizeF(font.pointSizeF() * Multiplier / Divider);
     widget->setFont(font);
   }
-  ShowDevice->setColumnWidth(0, scale(70));
-  ShowDevice->setColumnWidth(1, scale(280));
-  for (int row = 0; row < ShowDevice->rowCount(); ++row) ShowDevice->setRowHeight(row, scale(24));
+  SizeDeviceList(Multiplier, Divider);
+}
+
+void TForm1::SizeDeviceList(int Multiplier, int Divider) {
+  ShowDevice->setColumnWidth(0, 70 * Multiplier / Divider);
+  ShowDevice->setColumnWidth(1, 280 * Multiplier / Divider);
+  for (int row = 0; row < ShowDevice->rowCount(); ++row) ShowDevice->setRowHeight(row, 24 * Multiplier / Divider);
 }
 
 // ---- Message boxes ----

@@ -159,6 +159,7 @@ class TForm1 : public QMainWindow {
   void LoadFormSettings();
   void FormCreate(int MonitorWidth);
   void ScaleBy(int Multiplier, int Divider);
+  void SizeDeviceList(int Multiplier, int Divider);
 
   // Puts W at its designed place (pixels at 96 dpi) and remembers it for scaling.
   void Place(QWidget* W, int Left, int Top, int Width, int Height);
