@@ -286,9 +286,15 @@ void TForm1::CreateTestBox() {
   Button3 = new QPushButton(QStringLiteral("END TEST"), TestBox);
   Button3->setObjectName(QStringLiteral("Button3"));
   Place(Button3, 320, 200, 94, 25);
+  // The console's own controls keep the system colours, in its bold navy text.
   for (QWidget* w : std::initializer_list<QWidget*>{TxBox, RxBox, Button1, Button2, Button3}) {
     w->setFont(FormFont(true));
-    w->setPalette(QApplication::palette(w));
+    QPalette palette = QApplication::palette(w);
+    for (auto group : {QPalette::Active, QPalette::Inactive}) {
+      palette.setColor(group, QPalette::Text, clNavy);
+      palette.setColor(group, QPalette::ButtonText, clNavy);
+    }
+    w->setPalette(palette);
   }
   TestBox->hide();
 }
@@ -588,9 +594,12 @@ bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
   if (Watched == ProductID) {
     if (Event->type() == QEvent::KeyPress) {
       const auto* key = static_cast<QKeyEvent*>(Event);
+      // Tab moves the focus and Delete is no character: neither is typing.
+      const bool navigation =
+          key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab || key->key() == Qt::Key_Delete;
       if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
         ProductIDKeyPress(QChar(u'\r'));
-      else if (!key->text().isEmpty() && key->key() != Qt::Key_Delete)
+      else if (!key->text().isEmpty() && !navigation)
         ProductIDKeyPress(key->text().at(0));
     } else if (Event->type() == QEvent::FocusOut) {
       // A menu or another window taking the keyboard is not leaving the field.

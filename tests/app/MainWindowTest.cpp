@@ -509,9 +509,10 @@ TEST_F(ProductIdCommit, TestOrQuitTitleCommitsATypedId) {
 }
 
 TEST_F(ProductIdCommit, LeavingTheFieldCommitsOnlyAfterTyping) {
-  Form->DelimiterBox1->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Form->ProductID, Qt::Key_Tab);  // the Tab that leaves is not typing
   ASSERT_TRUE(QTest::qWaitFor([this] { return !Form->ProductID->hasFocus(); }));
   EXPECT_FALSE(Form->State.PendProductId);
+  EXPECT_FALSE(Form->State.ProductIdEdited);
 
   Form->ProductID->setFocus();
   ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProductID->hasFocus(); }));
