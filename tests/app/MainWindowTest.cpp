@@ -586,6 +586,17 @@ QColor PixelOf(const QImage& Shot, const TForm1& Form, const QWidget* W, QPoint 
   return Shot.pixelColor(W->mapTo(&Form, At) * Shot.devicePixelRatio());
 }
 
+TEST_F(MainWindow, WriteSequencerWaitsWhileBusyAndGoesIdleBeforeAVerdict) {
+  Form->Timer2->stop();
+  Form->State.WriteStep = 3;
+  Form->State.Busy = true;
+  Form->Timer2Timer();
+  EXPECT_EQ(Form->State.WriteStep, 3);
+  Form->State.Busy = false;
+  Form->Timer2Timer();
+  EXPECT_EQ(Form->State.WriteStep, 0);
+}
+
 TEST_F(MainWindow, ScreenshotAfterStartUp) {
   const QImage shot = Form->grab().toImage();
   EXPECT_TRUE(shot.save(QStringLiteral(KRM_SCREENSHOT_DIR "/krm4610w-start.png")));
