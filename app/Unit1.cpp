@@ -368,12 +368,11 @@ void TForm1::CreateMenu() {
 
 void TForm1::SetTabOrder() {
   // Panels and the group box take no focus; TestBox's own order sits at its place.
-  const QWidget* order[] = {ComPortBox1,   BaudBox1,  FormatBox1, ProtocolBox1,  AddrBox1,      ShowDevice,
-                            RS485Box1,     Format485Box1, RS232Box1, Format232Box1, TxmodeBox1,  Button1,
-                            Button2,       Button3,   TxBox,      crBox1,        CheckSumBox1,  DelimiterBox1,
-                            ProductID,     ECEdit1,   UpDown1,    AddrEdit1};
-  for (std::size_t i = 1; i < std::size(order); ++i)
-    QWidget::setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
+  QWidget* const order[] = {ComPortBox1, BaudBox1,     FormatBox1,    ProtocolBox1,  AddrBox1,   ShowDevice,
+                            RS485Box1,   Format485Box1, RS232Box1,    Format232Box1, TxmodeBox1, Button1,
+                            Button2,     Button3,      TxBox,         crBox1,        CheckSumBox1, DelimiterBox1,
+                            ProductID,   ECEdit1,      UpDown1,       AddrEdit1};
+  for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 void TForm1::LoadFormSettings() {
