@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "AwErrorCodes.h"
+#include "AwThreads.h"
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
@@ -53,6 +54,7 @@ TApdBaseDispatcher::TApdBaseDispatcher(TApdCustomComPort* owner) : Owner(owner) 
 TApdBaseDispatcher::~TApdBaseDispatcher() {
   // A derived class that forgot BeforeDestruction leaves an open device
   // behind; its slots are gone by now, so only the list entry can go.
+  AwaitThreadsGone();
   PortList().Remove(DispatcherHandle);
 }
 
@@ -63,6 +65,7 @@ void TApdBaseDispatcher::BeforeDestruction() {
     ReleaseBuffers();
   else
     CloseDevice();
+  AwaitThreadsGone();
 }
 
 int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
@@ -99,6 +102,7 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
     OutHead = OutTail = 0;
     OutFull = false;
     OutBufferSize = outSize;
+    ++outGeneration_;
   }
   InQueueSize = inSize;
   LineErrors = 0;
@@ -139,8 +143,8 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
     Trace.Pause();
     Log.Pause();
     Log.SetTimeBase(TickClock());
-    StartThreads();
   }
+  StartThreads();
   return ecode::OK;
 }
 
@@ -157,13 +161,9 @@ void TApdBaseDispatcher::CloseDevice() {
 }
 
 void TApdBaseDispatcher::ReleaseBuffers() {
-  {
-    Guard hold(DispatchLock);
-    ReleaseOnThreadExit = false;
-    if (ThreadsRunning) StopThreads();
-  }
-  // The ring locks are taken after DispatchLock is left: InputLock may be
-  // held while DispatchLock is taken, never the other way round.
+  // No lock is held here: StopThreads waits for threads that take them.
+  ReleaseOnThreadExit = false;
+  StopThreads();
   {
     Guard in(InputLock);
     InBuffer = {};
@@ -176,6 +176,7 @@ void TApdBaseDispatcher::ReleaseBuffers() {
   OutHead = OutTail = 0;
   OutFull = false;
   OutBufferSize = 0;
+  ++outGeneration_;
 }
 
 // --- input ring
@@ -335,6 +336,31 @@ void TApdBaseDispatcher::EmptyOutputRing() {
   Guard out(OutputLock);
   OutHead = OutTail = 0;
   OutFull = false;
+  ++outGeneration_;
+}
+
+TApdBaseDispatcher::TOutputBlock TApdBaseDispatcher::TakeOutputBlock() {
+  Guard out(OutputLock);
+  if (OutBuffer.empty() || (!OutFull && OutHead == OutTail)) return {};
+  if (OutHead != 0 && OutHead <= OutTail) {
+    // Wrapped: rotate the queued bytes into one block starting at 0, so that
+    // one device write takes them all.
+    std::rotate(OutBuffer.begin(), OutBuffer.begin() + OutTail, OutBuffer.end());
+    OutHead += OutBufferSize - OutTail;
+    OutTail = 0;
+    if (OutHead == OutBufferSize) OutHead = 0;  // a full ring: head on tail
+  }
+  uint32_t end = OutTail < OutHead ? OutHead : OutBufferSize;
+  return {&OutBuffer[OutTail], end - OutTail, outGeneration_};
+}
+
+void TApdBaseDispatcher::ConsumeOutput(const TOutputBlock& block, uint32_t written) {
+  Guard out(OutputLock);
+  if (block.Generation != outGeneration_ || written == 0) return;
+  OutTail += std::min(written, block.Length);
+  if (OutTail == OutBufferSize) OutTail = 0;
+  OutFull = false;
+  if (OutTail == OutHead) OutHead = OutTail = 0;
 }
 
 uint32_t TApdBaseDispatcher::OutUsed() {
@@ -415,16 +441,4 @@ int32_t TApdBaseDispatcher::DumpLogTo(const std::string& name, bool hex, bool al
 int32_t TApdBaseDispatcher::AppendLogTo(const std::string& name, bool hex, bool allHex) {
   Guard hold(DispatchLock);
   return Log.DumpTo(name, true, hex, allHex, DeviceName);
-}
-
-// --- thread-related base slots
-
-void TApdBaseDispatcher::SetThreadBoost(uint8_t boost) {
-  Guard hold(DispatchLock);
-  ThreadBoost = boost;
-}
-
-void TApdBaseDispatcher::SetRS485Mode(bool on) {
-  Guard hold(DispatchLock);
-  RS485Mode = on;
 }

@@ -10,15 +10,21 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "AwEvent.h"
 #include "AwTickClock.h"
 #include "AwTrace.h"
 
 class TApdCustomComPort;  // the component that owns a dispatcher
 class TApdBaseDispatcher;
+class TApdDispatcherThread;
+class TComThread;
+class TDispThread;
+class TOutThread;
 
 // Trigger messages.
 inline constexpr uint32_t TriggerAvailMsg = 0x7E01;
@@ -73,6 +79,28 @@ inline constexpr uint32_t SwfReceive = 2;
 
 inline constexpr uint32_t InRingSize = 8192;
 inline constexpr uint32_t DeliveryTimeoutMs = 3000;
+
+// Device events as WaitDeviceEvent reports them.
+inline constexpr uint32_t DevEvRxChar = 0x001;
+inline constexpr uint32_t DevEvCts = 0x008;
+inline constexpr uint32_t DevEvDsr = 0x010;
+inline constexpr uint32_t DevEvRlsd = 0x020;
+inline constexpr uint32_t DevEvBreak = 0x040;
+inline constexpr uint32_t DevEvError = 0x080;
+inline constexpr uint32_t DevEvRing = 0x100;
+inline constexpr uint32_t DeviceEventMask = 0x1F9;
+
+// WriteDevice: an output purge ended the write.
+inline constexpr int32_t WriteInterrupted = 0;
+
+// The GUI side's "process pending GUI events", run by every wait of the GUI
+// thread for a dispatcher thread, so that a delivery blocked in a send to the
+// GUI thread can finish. Installed once per process (the Qt component does it
+// from its GUI thread); only that thread runs it, other threads just sleep.
+void SetMessagePump(std::function<void()> pump);
+// Where an exception that escaped a dispatcher thread is reported (default:
+// standard error). The thread still ends in order.
+void SetThreadExceptionReporter(std::function<void(const std::string& what)> report);
 
 // The device's whole line configuration, read and applied at once.
 enum class TDtrControl : uint8_t { Off = 0, On = 1, Handshake = 2 };
@@ -299,12 +327,21 @@ class TApdBaseDispatcher {
   virtual int32_t SetDeviceState(const TLineState& state) = 0;
   // Copies into the output ring (CopyToOutputRing) and wakes the writer.
   virtual int32_t QueueOutput(const uint8_t* data, uint32_t count) = 0;
+  // TComThread: blocks until the device reports events (mask receives them, using the
+  // bits 0x001 received char, 0x008 CTS, 0x010 DSR, 0x020 carrier, 0x040 break,
+  // 0x080 line error, 0x100 ring) or until CancelDeviceEventWait (true, mask 0).
+  // false when the wait failed (the device is gone, hung up, or does not support
+  // event waits): TComThread then ends; it must never be called again in a loop that spins.
   virtual bool WaitDeviceEvent(uint32_t& mask) = 0;
   // 0, or the negated system error.
   virtual int32_t SetupDeviceQueues(uint32_t inSize, uint32_t outSize) = 0;
   virtual void ReleaseBuffers();
-  virtual void StartThreads() = 0;
-  virtual void StopThreads() = 0;
+  // Starts the three threads; throws std::logic_error("Dispatcher already
+  // started") when they run. Called with DispatchLock NOT held by the caller.
+  virtual void StartThreads();
+  // Stops the threads, waiting (and pumping GUI messages) without holding
+  // DispatchLock, so that a thread waiting for that lock can still end.
+  virtual void StopThreads();
   // The device handle (0 or more), -8 when the layer's own resources
   // failed, else the negated system error.
   virtual intptr_t OpenDeviceHandle(const std::string& name, uint32_t inSize,
@@ -316,6 +353,33 @@ class TApdBaseDispatcher {
   virtual void UpdateHandlerFlags(int32_t kind);
   // CTS, DSR, RI and DCD as 0x10, 0x20, 0x40, 0x80.
   virtual uint8_t ReadModemLines() = 0;
+  // TComThread, before its loop: set the device's event mask (received character,
+  // CTS, DSR, carrier, break, line error, ring) and read time-outs so that a read
+  // returns at once with what is waiting.
+  virtual void PrepareDeviceEvents(uint32_t mask) = 0;
+  // Ends a WaitDeviceEvent in progress at once ("clearing the device's event mask");
+  // that wait then returns true with mask 0. Safe from any thread.
+  virtual void CancelDeviceEventWait() = 0;
+  // TOutThread: writes one block. Blocks until the device took some or all of it
+  // (returns the count written, > 0), or until an output purge interrupts it
+  // (returns WriteInterrupted), or fails (returns a negative code: the block is dropped).
+  virtual int32_t WriteDevice(const uint8_t* data, uint32_t count) = 0;
+
+  // --- threads
+  // Each thread runs this as it ends (also after an exception escaped it).
+  void ThreadEnded(TApdDispatcherThread* thread);
+  // True on one of this dispatcher's own threads.
+  bool OnOwnThread() const;
+
+  // The writer's view of the output ring: one contiguous block at OutTail
+  // (a wrapped ring is rotated first), and the bytes the device took.
+  struct TOutputBlock {
+    const uint8_t* Data = nullptr;
+    uint32_t Length = 0;
+    uint64_t Generation = 0;  // a purge in between voids the block
+  };
+  TOutputBlock TakeOutputBlock();
+  void ConsumeOutput(const TOutputBlock& block, uint32_t written);
 
   // --- fields
   TApdCustomComPort* Owner;
@@ -359,7 +423,7 @@ class TApdBaseDispatcher {
   std::recursive_mutex DispatchLock;
   std::recursive_mutex OutputLock;
   std::recursive_mutex InputLock;
-  uint32_t EventMask = 0;
+  std::atomic<uint32_t> EventMask{0};
   std::atomic<bool> RingSeen{false};
   std::vector<uint8_t> OutBuffer;
   uint32_t OutHead = 0;
@@ -377,6 +441,19 @@ class TApdBaseDispatcher {
   uint32_t HandleCounter = 1;
   std::atomic<bool> ThreadsRunning{false};
   std::atomic<bool> ReleaseOnThreadExit{false};
+  // The thread events. They live as long as the dispatcher (no handle can
+  // dangle); StartThreads clears them and StopThreads clears them again.
+  TAwEvent ComEvent{TAwEvent::Kind::AutoReset};
+  TAwEvent ReadyEvent{TAwEvent::Kind::AutoReset};
+  TAwEvent GeneralEvent{TAwEvent::Kind::AutoReset};
+  TAwEvent OutputReadyEvent{TAwEvent::Kind::AutoReset};
+  TAwEvent WriteDoneEvent{TAwEvent::Kind::ManualReset};
+  TAwEvent OutputFlushEvent{TAwEvent::Kind::AutoReset};
+  // The running threads; each is cleared by that thread's ThreadEnded.
+  std::atomic<TComThread*> ComThread{nullptr};
+  std::atomic<TDispThread*> DispThread{nullptr};
+  std::atomic<TOutThread*> OutThread{nullptr};
+  std::atomic<int32_t> ThreadCount{0};
   std::string DeviceName;  // "COM" + number, for the log header
 
  protected:
@@ -387,6 +464,10 @@ class TApdBaseDispatcher {
   // The destruction sequence that needs the device layer: every derived
   // destructor calls it first, while its slots still exist.
   void BeforeDestruction();
+  // Runs (under ThreadEndLock) as the last running thread ends: a device
+  // layer closes here what its threads were still using.
+  virtual void AllThreadsEnded() {}
+  std::mutex& ThreadEndLock() { return threadEndLock_; }
 
  private:
   uint32_t InUnread() const;  // InputLock held
@@ -403,5 +484,12 @@ class TApdBaseDispatcher {
   void WaitOutputDrained();
   bool HandleInUse(int32_t handle) const;
 
+  void ApplyThreadPriorities();
+  // Waits (pumping) until every thread has ended, then frees them.
+  void AwaitThreadsGone();
+
   bool destroyed_ = false;
+  uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
+  std::mutex threadEndLock_;
+  std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
 };

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AwErrorCodes.h"
@@ -23,6 +25,11 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   uint8_t ModemLines = 0;
   uint32_t DrainPerPoll = 0;    // output bytes "sent" per error read
   uint32_t MaxReadPerCall = 0xFFFFFFFF;
+  uint32_t MaxWritePerCall = 0xFFFFFFFF;
+  // false: StartThreads and StopThreads only count; true: the real threads run.
+  bool RealThreads = false;
+  // Guards the script against the real threads.
+  std::recursive_mutex ScriptLock;
 
   // Failure switches: 0 = succeed.
   intptr_t OpenResult = 7;      // handle, or the code to fail with
@@ -46,10 +53,28 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   int HandlesClosed = 0;
   int ThreadStarts = 0;
   int ThreadStops = 0;
+  uint32_t PreparedMask = 0;
+  std::vector<uint8_t> Written;        // what WriteDevice took
+  std::vector<uint32_t> WriteSizes;
+
+  // Ends the pending (or next) WaitDeviceEvent with these events.
+  void SignalEvents(uint32_t mask) {
+    {
+      std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+      PendingEvents |= mask;
+    }
+    DeviceEvent.Set();
+  }
   uint32_t OutUsedWhenApplied = 0xFFFFFFFF;
 
-  void Receive(const std::vector<uint8_t>& bytes) { Driver.insert(Driver.end(), bytes.begin(), bytes.end()); }
-  void Receive(const std::string& text) { Driver.insert(Driver.end(), text.begin(), text.end()); }
+  void Receive(const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    Driver.insert(Driver.end(), bytes.begin(), bytes.end());
+  }
+  void Receive(const std::string& text) {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    Driver.insert(Driver.end(), text.begin(), text.end());
+  }
 
   int32_t Open(uint32_t outSize = 256, uint32_t inSize = 4096, uint32_t baud = 9600) {
     return OpenDevice("\\\\.\\COM1", baud, LineFlagDtr | LineFlagRts, outSize, inSize, 1, 8, 0);
@@ -61,6 +86,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     return EscapeResult;
   }
   int32_t PurgeQueue(bool input) override {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
     Purges.push_back(input);
     if (input)
       Driver.clear();
@@ -69,6 +95,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     return 0;
   }
   uint32_t ReadDeviceErrors(TDeviceStatus& status) override {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
     ++ErrorReads;
     if (DrainPerPoll > 0) Drain(DrainPerPoll);
     status.InQueue = static_cast<uint32_t>(Driver.size());
@@ -87,6 +114,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     return 0;
   }
   int32_t ReadDevice(uint8_t* buffer, uint32_t count) override {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
     ReadRequests.push_back(count);
     if (ReadResult < 0) return ReadResult;
     uint32_t n = std::min({count, static_cast<uint32_t>(Driver.size()), MaxReadPerCall});
@@ -109,16 +137,36 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   }
   bool WaitDeviceEvent(uint32_t& mask) override {
     mask = 0;
-    return false;
+    if (!RealThreads) return false;
+    DeviceEvent.Wait();
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    mask = std::exchange(PendingEvents, 0u);
+    return true;
+  }
+  void PrepareDeviceEvents(uint32_t mask) override { PreparedMask = mask; }
+  void CancelDeviceEventWait() override { DeviceEvent.Set(); }
+  int32_t WriteDevice(const uint8_t* data, uint32_t count) override {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    uint32_t n = std::min(count, MaxWritePerCall);
+    Written.insert(Written.end(), data, data + n);
+    WriteSizes.push_back(count);
+    return static_cast<int32_t>(n);
   }
   int32_t SetupDeviceQueues(uint32_t, uint32_t) override { return SetupResult; }
   void StartThreads() override {
     ++ThreadStarts;
-    ThreadsRunning = true;
+    if (RealThreads)
+      TApdBaseDispatcher::StartThreads();
+    else
+      ThreadsRunning = true;
   }
   void StopThreads() override {
+    if (!ThreadsRunning) return;
     ++ThreadStops;
-    ThreadsRunning = false;
+    if (RealThreads)
+      TApdBaseDispatcher::StopThreads();
+    else
+      ThreadsRunning = false;
   }
   intptr_t OpenDeviceHandle(const std::string&, uint32_t, uint32_t) override {
     if (OpenResult >= 0) ++HandlesOpened;
@@ -145,6 +193,9 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   }
 
  private:
+  TAwEvent DeviceEvent{TAwEvent::Kind::AutoReset};
+  uint32_t PendingEvents = 0;
+
   uint32_t OutRingBytes() const {
     if (OutFull) return OutBufferSize;
     return (OutHead + OutBufferSize - OutTail) % std::max(OutBufferSize, 1u);

@@ -1,0 +1,371 @@
+// The dispatcher's threads, their start and stop, and the waits of the GUI
+// thread for them.
+#include "AwThreads.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+
+#include "AwUser.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+// --- process-wide hooks
+
+namespace {
+struct THooks {
+  std::mutex lock;
+  std::function<void()> pump;
+  std::thread::id pumpThread;
+  std::function<void(const std::string&)> report;
+};
+THooks& Hooks() {
+  static THooks hooks;
+  return hooks;
+}
+
+// One short step of a wait for a dispatcher thread: on the thread that
+// installed the pump, let the GUI work (a delivery may be waiting for it).
+void PumpOnce() {
+  std::function<void()> pump;
+  {
+    std::lock_guard<std::mutex> hold(Hooks().lock);
+    if (Hooks().pump && Hooks().pumpThread == std::this_thread::get_id()) pump = Hooks().pump;
+  }
+  if (pump) pump();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+template <typename Done>
+void PumpUntil(Done done) {
+  while (!done()) PumpOnce();
+}
+
+void ReportThreadException(const std::string& what) {
+  std::function<void(const std::string&)> report;
+  {
+    std::lock_guard<std::mutex> hold(Hooks().lock);
+    report = Hooks().report;
+  }
+  if (report)
+    report(what);
+  else
+    std::fprintf(stderr, "dispatcher thread ended by an exception: %s\n", what.c_str());
+}
+
+long CurrentSystemThreadId() {
+#ifdef _WIN32
+  return static_cast<long>(GetCurrentThreadId());
+#else
+  return static_cast<long>(syscall(SYS_gettid));
+#endif
+}
+
+// Best effort: an unprivileged process may not raise a priority.
+void ApplyPriority(long systemId, int level) {
+#ifdef _WIN32
+  static constexpr int Levels[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                                   THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                                   THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                   THREAD_PRIORITY_TIME_CRITICAL};
+  HANDLE thread = OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(systemId));
+  if (thread == nullptr) return;
+  SetThreadPriority(thread, Levels[level]);
+  CloseHandle(thread);
+#else
+  // Linux keeps a nice value per thread: five steps of nice per level.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(systemId), (3 - level) * 5);
+#endif
+}
+}  // namespace
+
+void SetMessagePump(std::function<void()> pump) {
+  std::lock_guard<std::mutex> hold(Hooks().lock);
+  Hooks().pump = std::move(pump);
+  Hooks().pumpThread = std::this_thread::get_id();
+}
+
+void SetThreadExceptionReporter(std::function<void(const std::string&)> report) {
+  std::lock_guard<std::mutex> hold(Hooks().lock);
+  Hooks().report = std::move(report);
+}
+
+// --- the thread object
+
+TApdDispatcherThread::TApdDispatcherThread(TApdBaseDispatcher& dispatcher)
+    : Dispatcher(dispatcher) {}
+
+TApdDispatcherThread::~TApdDispatcherThread() {
+  if (!thread_.joinable()) return;
+  if (IsCurrent())
+    thread_.detach();  // freed from its own handler: it is past ThreadEnded
+  else
+    thread_.join();
+}
+
+void TApdDispatcherThread::Start() { thread_ = std::thread([this] { Run(); }); }
+
+bool TApdDispatcherThread::IsCurrent() const {
+  return thread_.get_id() == std::this_thread::get_id();
+}
+
+void TApdDispatcherThread::SetPriorityLevel(int level) {
+  level = std::clamp(level, 0, 6);
+  wantedLevel_ = level;
+  if (long id = systemId_; id != 0) ApplyPriority(id, level);
+}
+
+thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr;
+
+void TApdDispatcherThread::Run() {
+  CurrentThread = this;
+  systemId_ = CurrentSystemThreadId();
+  if (wantedLevel_ != 3) ApplyPriority(systemId_, wantedLevel_);
+  // Whatever escapes the loop, the thread ends in order, so that nobody
+  // waits for it forever.
+  try {
+    Execute();
+  } catch (const std::exception& e) {
+    ReportThreadException(e.what());
+  } catch (...) {
+    ReportThreadException("unknown exception");
+  }
+  Leaving();
+  Dispatcher.ThreadEnded(this);
+}
+
+// --- TComThread
+
+void TComThread::Execute() {
+  TApdBaseDispatcher& d = Dispatcher;
+  d.PrepareDeviceEvents(DeviceEventMask);
+  d.GeneralEvent.Set();
+  while (!d.StopRequested) {
+    uint32_t mask = 0;
+    // A failed wait is final: the device is gone or cannot wait, and asking
+    // again would spin. TDispThread's 50 ms passes still collect input.
+    if (!d.WaitDeviceEvent(mask)) return;
+    if (mask & DevEvRing) d.RingSeen = true;
+    d.EventMask = mask;
+    if (d.StopRequested) return;
+    d.ComEvent.Set();
+    d.ReadyEvent.Wait();
+  }
+}
+
+void TComThread::Leaving() { Dispatcher.GeneralEvent.Set(); }
+
+// --- TDispThread
+
+void TDispThread::Execute() {
+  TApdBaseDispatcher& d = Dispatcher;
+  d.GeneralEvent.Set();
+  do {
+    d.ComEvent.Wait(50);  // a time-out is a normal pass
+    if (d.StopRequested) return;
+    EventPass();
+    TimerPass();
+  } while (!d.StopRequested && !d.ClosePending);
+  d.GeneralEvent.Set();
+}
+
+void TDispThread::Leaving() {
+  Dispatcher.ReleaseOnThreadExit = Dispatcher.ClosePending || Dispatcher.StopRequested;
+}
+
+bool TDispThread::StatusRound() {
+  while (Dispatcher.CheckStatusTriggers())
+    if (Dispatcher.ClosePending) return false;
+  return !Dispatcher.ClosePending;
+}
+
+void TDispThread::EventPass() {
+  TApdBaseDispatcher& d = Dispatcher;
+  const uint32_t events = d.EventMask;
+  if (events & (DevEvCts | DevEvDsr | DevEvRlsd | DevEvRing)) {
+    d.RefreshModemStatus();
+    if (!d.Delivering) {
+      if (!StatusRound()) return;
+      d.ClearStatusHits();
+    }
+  }
+  if ((events & 0xFF) >= DevEvBreak) {
+    d.RefreshLineErrors();
+    if (!d.Delivering) {
+      if (!StatusRound()) return;
+      d.ClearStatusHits();
+    }
+  }
+  d.FillInput();
+  if (!d.Delivering) {
+    if (!StatusRound()) return;
+    while (d.CheckDataTriggers())
+      if (d.ClosePending) return;
+  }
+  d.ClearStatusHits();
+  d.ReadyEvent.Set();
+}
+
+void TDispThread::TimerPass() {
+  TApdBaseDispatcher& d = Dispatcher;
+  if (d.ClosePending || d.Delivering) return;
+  while (!d.ClosePending) {
+    if (d.CheckStatusTriggers()) continue;
+    if (!d.CheckTimerTriggers()) break;
+  }
+  d.ClearStatusHits();
+}
+
+// --- TOutThread
+
+void TOutThread::Execute() {
+  TApdBaseDispatcher& d = Dispatcher;
+  d.GeneralEvent.Set();
+  do {
+    if (TAwEvent::WaitAny(d.OutputReadyEvent, d.OutputFlushEvent) == 0) {
+      if (d.StopRequested) return;
+      WriteLoop();
+    } else {
+      d.GeneralEvent.Set();  // acknowledges a flush
+    }
+  } while (!d.StopRequested && !d.ClosePending);
+}
+
+void TOutThread::WriteLoop() {
+  TApdBaseDispatcher& d = Dispatcher;
+  while (!d.StopRequested) {
+    // A flush between two writes ends the loop as one during a write does.
+    if (d.OutputFlushEvent.Wait(0)) {
+      d.GeneralEvent.Set();
+      return;
+    }
+    TApdBaseDispatcher::TOutputBlock block = d.TakeOutputBlock();
+    if (block.Length == 0) return;
+    int32_t written = d.WriteDevice(block.Data, block.Length);
+    if (written == WriteInterrupted) {
+      // The purge that interrupted us set the flush event first; without
+      // one this was a stale wake-up, and the block is written again.
+      if (d.OutputFlushEvent.Wait(0)) {
+        d.GeneralEvent.Set();
+        return;
+      }
+      continue;
+    }
+    // A failed write drops the block.
+    d.ConsumeOutput(block, written < 0 ? block.Length : static_cast<uint32_t>(written));
+  }
+}
+
+// --- start and stop, in the dispatcher
+
+void TApdBaseDispatcher::StartThreads() {
+  {
+    Guard hold(DispatchLock);
+    if (ThreadsRunning) throw std::logic_error("Dispatcher already started");
+    ThreadsRunning = true;
+    StopRequested = false;
+    // Threads of an earlier opening have ended; their objects go now.
+    ThreadObjects.clear();
+    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent,
+                        &WriteDoneEvent, &OutputFlushEvent})
+      e->Reset();
+  }
+  auto start = [&](auto thread, auto& reference) {
+    auto* raw = thread.get();
+    {
+      Guard hold(DispatchLock);
+      ThreadObjects.push_back(std::move(thread));
+      reference = raw;
+      ++ThreadCount;  // counted before it runs: no waiter can miss it
+    }
+    raw->Start();
+    GeneralEvent.Wait(3000);  // a slow start is no error
+  };
+  start(std::make_unique<TComThread>(*this), ComThread);
+  start(std::make_unique<TDispThread>(*this), DispThread);
+  start(std::make_unique<TOutThread>(*this), OutThread);
+  ApplyThreadPriorities();
+}
+
+bool TApdBaseDispatcher::OnOwnThread() const {
+  TApdDispatcherThread* current = TApdDispatcherThread::CurrentThread;
+  return current != nullptr && &current->Dispatcher == this;
+}
+
+void TApdBaseDispatcher::StopThreads() {
+  if (!ThreadsRunning) return;
+  StopRequested = true;
+  // No lock is held while waiting: a thread that waits for DispatchLock
+  // must be able to take it and end. A thread that stops its own
+  // dispatcher (a close during a delivery) does not wait for itself.
+  auto ended = [](TApdDispatcherThread* thread) {
+    return thread == nullptr || thread->IsCurrent();
+  };
+  OutputFlushEvent.Set();
+  PumpUntil([&] { return ended(OutThread.load()); });
+  CancelDeviceEventWait();
+  ReadyEvent.Set();
+  GeneralEvent.Reset();
+  PumpUntil([&] { return ended(ComThread.load()); });
+  ComEvent.Set();
+  PumpUntil([&] { return ended(DispThread.load()); });
+  if (!OnOwnThread()) {
+    // The last thread's ThreadEnded may still be releasing the device.
+    PumpUntil([&] { return ThreadCount == 0; });
+    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent,
+                        &WriteDoneEvent, &OutputFlushEvent})
+      e->Reset();
+  }
+}
+
+void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
+  if (thread == DispThread.load() && ReleaseOnThreadExit.exchange(false)) ReleaseBuffers();
+  std::lock_guard<std::mutex> hold(ThreadEndLock());
+  if (thread == ComThread.load()) ComThread = nullptr;
+  if (thread == DispThread.load()) DispThread = nullptr;
+  if (thread == OutThread.load()) OutThread = nullptr;
+  if (ThreadCount == 1) {
+    AllThreadsEnded();
+    ThreadsRunning = false;
+  }
+  --ThreadCount;
+}
+
+void TApdBaseDispatcher::AwaitThreadsGone() {
+  if (OnOwnThread()) return;  // freed from its own handler: nothing to await
+  PumpUntil([&] { return ThreadCount == 0; });
+  ThreadObjects.clear();
+}
+
+void TApdBaseDispatcher::ApplyThreadPriorities() {
+  Guard hold(DispatchLock);
+  const int level = 3 + ThreadBoost;
+  if (TComThread* t = ComThread) t->SetPriorityLevel(level);
+  if (TDispThread* t = DispThread) t->SetPriorityLevel(level);
+  // In RS-485 mode the writer runs one level higher, so that RTS drops soon.
+  if (TOutThread* t = OutThread) t->SetPriorityLevel(level + (RS485Mode ? 1 : 0));
+}
+
+void TApdBaseDispatcher::SetThreadBoost(uint8_t boost) {
+  Guard hold(DispatchLock);
+  if (boost == ThreadBoost) return;
+  ThreadBoost = boost;
+  ApplyThreadPriorities();
+}
+
+void TApdBaseDispatcher::SetRS485Mode(bool on) {
+  Guard hold(DispatchLock);
+  RS485Mode = on;
+  ApplyThreadPriorities();
+}
