@@ -1,0 +1,167 @@
+// Bytes over a real pseudo-terminal through the dispatcher's threads.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+
+#include <numeric>
+
+#include "AwPosix.h"
+#include "DeviceTestSupport.h"
+
+namespace {
+class PosixIo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(peer.Ok());
+    ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 115200, LineFlagDtr | LineFlagRts, OutSize, 4096,
+                           1, 8, 0),
+              0);
+  }
+  // Reads what the owner can get within the time.
+  std::vector<uint8_t> Collect(size_t count, int timeoutMs = 5000) {
+    std::vector<uint8_t> got;
+    uint8_t byte;
+    WaitUntil([&] {
+      while (got.size() < count && d.GetByte(byte) == 0) got.push_back(byte);
+      return got.size() >= count;
+    }, timeoutMs);
+    return got;
+  }
+  static std::vector<uint8_t> Pattern(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + i / 251) & 0xFF);
+    return bytes;
+  }
+
+  static constexpr uint32_t OutSize = 65536;
+  TPtyPeer peer;
+  TApdPosixDispatcher d{nullptr};
+};
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+}  // namespace
+
+TEST_F(PosixIo, EveryByteValueBothWays) {
+  std::vector<uint8_t> all(256);
+  std::iota(all.begin(), all.end(), 0);
+  ASSERT_TRUE(peer.WriteAll(all));
+  EXPECT_EQ(Collect(256), all);
+
+  ASSERT_EQ(d.PutBytes(all.data(), 256), 0);
+  EXPECT_EQ(peer.Read(256), all);
+}
+
+TEST_F(PosixIo, BurstArrivesCompleteAndInOrderThroughTheRing) {
+  const std::vector<uint8_t> burst = Pattern(200 * 1024);
+  std::thread sender([&] { peer.WriteAll(burst.data(), burst.size(), 20000); });
+  std::vector<uint8_t> got = Collect(burst.size(), 20000);
+  sender.join();
+  ASSERT_EQ(got.size(), burst.size());
+  EXPECT_TRUE(got == burst);
+}
+
+TEST_F(PosixIo, OutputLargerThanOneDeviceWriteGoesOutComplete) {
+  // The pty takes a few KB at a time: the writer waits for room many times.
+  const std::vector<uint8_t> block = Pattern(OutSize);
+  ASSERT_EQ(d.PutBytes(block.data(), OutSize), 0);
+  std::vector<uint8_t> got = peer.Read(OutSize, 10000);
+  ASSERT_EQ(got.size(), block.size());
+  EXPECT_TRUE(got == block);
+  EXPECT_TRUE(WaitUntil([&] { return d.OutUsed() == 0; }));
+  // The ring keeps working after a lap.
+  ASSERT_EQ(d.PutBytes(block.data(), 1000), 0);
+  EXPECT_EQ(peer.Read(1000), std::vector<uint8_t>(block.begin(), block.begin() + 1000));
+}
+
+TEST_F(PosixIo, FlushWhileAWriteIsPendingEndsAtOnce) {
+  // Nobody reads the master: the pty's buffer fills and the writer blocks.
+  const std::vector<uint8_t> block = Pattern(OutSize);
+  ASSERT_EQ(d.PutBytes(block.data(), OutSize), 0);
+  int waiting = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    ioctl(peer.Master(), FIONREAD, &waiting);
+    return waiting > 0 && d.OutUsed() < OutSize && d.OutUsed() > 0;
+  }));
+  const auto start = Clock::now();
+  EXPECT_EQ(d.FlushOutput(), 0);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_LT(took.count(), 1000) << "the flush waited for its time-out, not for the writer";
+  EXPECT_EQ(d.OutUsed(), 0u);
+
+  // The writer still works: a marker after the flush comes through.
+  peer.Read(OutSize, 200);  // whatever the pty kept
+  const std::vector<uint8_t> marker = {'E', 'N', 'D'};
+  ASSERT_EQ(d.PutBytes(marker.data(), 3), 0);
+  std::vector<uint8_t> tail = peer.Read(3, 5000);
+  EXPECT_EQ(tail, marker);
+}
+
+TEST_F(PosixIo, LineSettingsReachTheDevice) {
+  ASSERT_EQ(d.SetLineParams(19200, 2, 2, 7), 0);
+  termios t{};
+  ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  uint32_t baud;
+  uint8_t parity, stop, bits;
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(baud, 19200u);
+  EXPECT_EQ(parity, 2);
+  EXPECT_EQ(stop, 2);
+  EXPECT_EQ(bits, 7);
+
+  for (uint32_t rate : {300u, 600u, 1200u, 2400u, 4800u, 9600u, 38400u, 57600u, 115200u}) {
+    ASSERT_EQ(d.SetLineParams(rate, 0, 1, 8), 0) << rate;
+    ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+    EXPECT_EQ(baud, rate);
+  }
+  EXPECT_EQ(d.SetLineParams(12345, 0, 1, 8), -EINVAL);
+
+  ASSERT_EQ(d.SetSoftwareFlow(100, 50, SwfTransmit | SwfReceive), 0);
+  ASSERT_EQ(d.SetFlowChars(0x01, 0x02), 0);
+  ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
+  EXPECT_TRUE(t.c_iflag & IXON);
+  EXPECT_TRUE(t.c_iflag & IXOFF);
+  EXPECT_EQ(t.c_cc[VSTART], 0x01);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x02);
+  ASSERT_EQ(d.ClearSoftwareFlow(), 0);
+  ASSERT_EQ(d.SetHardwareFlow(100, 50, HwfUseRts | HwfRequireCts), 0);
+  ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
+  EXPECT_FALSE(t.c_iflag & IXON);
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+}
+
+TEST_F(PosixIo, PeerHangingUpMidStreamEndsQuietly) {
+  const std::vector<uint8_t> some = Pattern(3000);
+  ASSERT_TRUE(peer.WriteAll(some));
+  ASSERT_EQ(Collect(1000).size(), 1000u);
+  peer.Close();
+  ASSERT_TRUE(WaitUntil([&] { return d.DeviceGone(); }));
+  ASSERT_TRUE(WaitUntil([&] { return d.ComThread.load() == nullptr; }));
+
+  // Idle after the hang-up: no thread spins on the dead descriptor.
+  const double cpuStart = ProcessCpuSeconds();
+  const auto wallStart = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double cpu = ProcessCpuSeconds() - cpuStart;
+  const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+  EXPECT_LT(cpu / wall, 0.05);
+
+  // Output to the dead port is dropped, not retried for ever.
+  ASSERT_EQ(d.PutBytes(some.data(), 100), 0);
+  EXPECT_TRUE(WaitUntil([&] { return d.OutUsed() == 0; }));
+  uint8_t byte;
+  while (d.GetByte(byte) == 0) {
+  }
+  const auto closeStart = Clock::now();
+  d.CloseDevice();
+  EXPECT_LT(Clock::now() - closeStart, std::chrono::seconds(2));
+  EXPECT_EQ(d.ThreadCount, 0);
+}

@@ -1,0 +1,129 @@
+// Opening and closing real pseudo-terminals: exclusive access, the failure
+// codes the component maps, and no descriptor left behind.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstring>
+
+#include "AwPosix.h"
+#include "DeviceTestSupport.h"
+
+namespace {
+int32_t Open(TApdPosixDispatcher& d, const std::string& name) {
+  return d.OpenDevice(name, 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0);
+}
+
+// Runs body in a child process; its exit status (0..255).
+int InChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+}  // namespace
+
+TEST(PosixOpen, OpenCloseAndReopenAtOnceLeaveNoDescriptor) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  const int before = CountOpenDescriptors();
+  {
+    TApdPosixDispatcher d(nullptr);
+    ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+    EXPECT_GE(d.DeviceHandle, 0);
+    EXPECT_TRUE(d.ThreadsRunning);
+    d.CloseDevice();
+    EXPECT_EQ(d.DeviceHandle, -1);
+    EXPECT_EQ(d.ThreadCount, 0);
+    // The same object, and at once a second one: the lock is gone.
+    ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+    d.CloseDevice();
+    TApdPosixDispatcher other(nullptr);
+    ASSERT_EQ(Open(other, peer.SlavePath()), 0);
+  }
+  EXPECT_EQ(CountOpenDescriptors(), before);
+}
+
+TEST(PosixOpen, SecondOpenInTheSameProcessIsAlreadyOpen) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher first(nullptr), second(nullptr);
+  ASSERT_EQ(Open(first, peer.SlavePath()), 0);
+  const int before = CountOpenDescriptors();
+  EXPECT_EQ(Open(second, peer.SlavePath()), -5);
+  EXPECT_EQ(CountOpenDescriptors(), before);
+  EXPECT_FALSE(second.ThreadsRunning);
+}
+
+TEST(PosixOpen, PortLockedByAnotherProcessIsAlreadyOpen) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  int toParent[2], toChild[2];
+  ASSERT_EQ(pipe(toParent), 0);
+  ASSERT_EQ(pipe(toChild), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 1 : 0;
+    (void)!write(toParent[1], &ok, 1);
+    char quit;
+    (void)!read(toChild[0], &quit, 1);
+    _exit(0);
+  }
+  char locked = 0;
+  ASSERT_EQ(read(toParent[0], &locked, 1), 1);
+  ASSERT_EQ(locked, 1);
+  const int before = CountOpenDescriptors();
+  {
+    TApdPosixDispatcher d(nullptr);
+    EXPECT_EQ(Open(d, peer.SlavePath()), -5);
+  }
+  EXPECT_EQ(CountOpenDescriptors(), before);
+  (void)!write(toChild[1], "q", 1);
+  waitpid(pid, nullptr, 0);
+  for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+
+  TApdPosixDispatcher after(nullptr);  // the child's end freed the port
+  EXPECT_EQ(Open(after, peer.SlavePath()), 0);
+}
+
+TEST(PosixOpen, MissingPortAndNonTerminalFailCleanly) {
+  const int before = CountOpenDescriptors();
+  TApdPosixDispatcher d(nullptr);
+  EXPECT_EQ(Open(d, "/dev/krm4610-no-such-port"), -ENOENT);
+  EXPECT_EQ(Open(d, "/dev/null"), -ENOTTY);  // opened, locked, then undone
+  EXPECT_EQ(d.DeviceHandle, -1);
+  EXPECT_EQ(CountOpenDescriptors(), before);
+}
+
+TEST(PosixOpen, PermissionFailureCarriesTheSystemText) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  ASSERT_EQ(chmod(peer.SlavePath().c_str(), 0), 0);
+  // Root passes any permission check: the open runs in a child that gave
+  // up root. A non-root run is refused as it is.
+  int status = InChild([&] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+    TApdPosixDispatcher d(nullptr);
+    int32_t result = Open(d, peer.SlavePath());
+    if (result >= 0) return 3;
+    return std::strcmp(std::strerror(-result), "Permission denied") == 0 ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0) << "2: could not drop root, 3: opened, 4: another text";
+}
+
+TEST(PosixOpen, ComNamesResolveThroughTheEnvironment) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  setenv("KRM4610_COM7", peer.SlavePath().c_str(), 1);
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM7"), peer.SlavePath());
+  TApdPosixDispatcher d(nullptr);
+  EXPECT_EQ(Open(d, "\\\\.\\COM7"), 0);
+  unsetenv("KRM4610_COM7");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM7"), "/dev/ttyS6");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM1"), "/dev/ttyS0");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM0"), "\\\\.\\COM0");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
+}
