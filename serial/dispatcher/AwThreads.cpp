@@ -181,6 +181,7 @@ void TDispThread::Execute() {
 }
 
 void TDispThread::Leaving() {
+  if (Dispatcher.Delivering) Dispatcher.AbortDelivery();
   Dispatcher.ReleaseOnThreadExit = Dispatcher.ClosePending || Dispatcher.StopRequested;
 }
 

@@ -61,10 +61,10 @@ TApdBaseDispatcher::~TApdBaseDispatcher() {
 void TApdBaseDispatcher::BeforeDestruction() {
   if (destroyed_) return;
   destroyed_ = true;
-  if (ClosePending)
-    ReleaseBuffers();
-  else
-    CloseDevice();
+  if (!ClosePending) CloseDevice();
+  // A close that was deferred (or a delivery that never ended) still stops
+  // the threads here: the destructor must not wait for them in vain.
+  ReleaseBuffers();
   AwaitThreadsGone();
 }
 

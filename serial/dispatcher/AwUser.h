@@ -278,6 +278,8 @@ class TApdBaseDispatcher {
 
   // --- delivery
   bool DeliverEvent(uint32_t message, uint32_t wParam, uint32_t data);
+  // A handler's exception cut a delivery short: nothing is committed.
+  void AbortDelivery();
   void AddWindowHandler(TNotifyWindow* window);
   void RemoveWindowHandler(TNotifyWindow* window);
 

@@ -80,6 +80,15 @@ void TApdBaseDispatcher::DropRemovedHandlers() {
   UpdateHandlerFlags(0);
 }
 
+void TApdBaseDispatcher::AbortDelivery() {
+  {
+    Guard in(InputLock);
+    InDelivery = false;
+    PeekCount = 0;
+  }
+  DropRemovedHandlers();
+}
+
 // Moves the input ring past what the handlers read. No lock is held while a
 // handler runs: the handler may read bytes, remove itself or close the port.
 bool TApdBaseDispatcher::DeliverEvent(uint32_t message, uint32_t wParam, uint32_t data) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   int32_t QueueResult = -1;     // -1: queue normally; otherwise returned as is
   int32_t ReadResult = 0;       // negative: ReadDevice fails with it
   int32_t CloseResult = 0;
+  bool ThrowInEventWait = false;  // WaitDeviceEvent throws (a fault in TComThread)
 
   // --- what happened
   std::vector<TLineState> Applied;
@@ -138,6 +140,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   bool WaitDeviceEvent(uint32_t& mask) override {
     mask = 0;
     if (!RealThreads) return false;
+    if (ThrowInEventWait) throw std::runtime_error("event wait exploded");
     DeviceEvent.Wait();
     std::lock_guard<std::recursive_mutex> hold(ScriptLock);
     mask = std::exchange(PendingEvents, 0u);

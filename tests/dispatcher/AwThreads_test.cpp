@@ -1,0 +1,209 @@
+// The dispatcher's threads over the scripted device: stopping without a
+// deadlock, faults inside a thread, the writer's ring rotation, the events.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+
+#include "AwEvent.h"
+#include "FakeDevice.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!cond()) {
+    if (Clock::now() >= deadline) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  EXPECT_EQ(d->Open(outSize), 0);
+  return d;
+}
+
+void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
+  std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+  d.MethodHandlers.push_back({std::move(method), false, false});
+  d.DeliveryNeeded = true;
+}
+
+// Runs body on its own thread; false when it did not finish in time (the
+// process then ends: a deadlocked thread cannot be joined).
+bool FinishesWithin(int timeoutMs, const std::function<void()>& body) {
+  std::atomic<bool> done{false};
+  std::thread runner([&] {
+    body();
+    done = true;
+  });
+  if (!WaitUntil([&] { return done.load(); }, timeoutMs)) {
+    ADD_FAILURE() << "deadlock";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  runner.join();
+  return true;
+}
+}  // namespace
+
+TEST(DispatcherThreads, StartAndStopLeaveNothingRunning) {
+  auto d = Threaded();
+  EXPECT_EQ(d->ThreadCount, 3);
+  EXPECT_EQ(d->PreparedMask, DeviceEventMask);
+  EXPECT_THROW(d->StartThreads(), std::logic_error);
+  d->CloseDevice();
+  EXPECT_EQ(d->ThreadCount, 0);
+  EXPECT_FALSE(d->ThreadsRunning);
+  EXPECT_EQ(d->ComThread.load(), nullptr);
+  EXPECT_EQ(d->OutThread.load(), nullptr);
+  // And again on the same object.
+  ASSERT_EQ(d->Open(), 0);
+  EXPECT_EQ(d->ThreadCount, 3);
+}
+
+TEST(DispatcherThreads, DeviceEventsAndThe50msPassBothFillTheRing) {
+  auto d = Threaded();
+  d->Receive("quiet");  // no device event: the 50 ms pass finds it
+  EXPECT_TRUE(WaitUntil([&] { return d->InUsed() == 5; }));
+  d->Receive("loud");
+  d->SignalEvents(DevEvRxChar);
+  EXPECT_TRUE(WaitUntil([&] { return d->InUsed() == 9; }));
+  EXPECT_EQ(ReadAll(*d), "quietloud");
+}
+
+// The stop waits for a thread that wants DispatchLock; holding that lock
+// while waiting would deadlock.
+TEST(DispatcherThreads, StopCompletesWhileTheDispatcherThreadWaitsForTheLock) {
+  auto d = Threaded();
+  TFakeDispatcher* raw = d.get();  // the handler runs while d is being freed
+  TAwEvent inHandler(TAwEvent::Kind::ManualReset);
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> tookLock{false};
+  AddMethodHandler(*d, [&](uint32_t, uint32_t, uint32_t) {
+    inHandler.Set();
+    WaitUntil([&] { return stopping.load(); });
+    raw->SetAvailThreshold(1);  // takes DispatchLock on TDispThread
+    tookLock = true;
+  });
+  d->SetAvailThreshold(1);
+  d->Receive("x");
+  ASSERT_TRUE(inHandler.Wait(5000));
+  FinishesWithin(10000, [&] {
+    // The pump runs only while the stop waits for a thread.
+    SetMessagePump([&] { stopping = true; });
+    d->CloseDevice();
+    d.reset();
+    SetMessagePump(nullptr);
+  });
+  EXPECT_TRUE(stopping);
+  EXPECT_TRUE(tookLock);
+}
+
+TEST(DispatcherThreads, AnExceptionEndsOnlyItsThreadAndNothingWaitsForever) {
+  std::mutex lock;
+  std::vector<std::string> reports;
+  SetThreadExceptionReporter([&](const std::string& what) {
+    std::lock_guard<std::mutex> hold(lock);
+    reports.push_back(what);
+  });
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  d->ThrowInEventWait = true;
+  ASSERT_EQ(d->Open(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return d->ComThread.load() == nullptr; }));
+  EXPECT_EQ(d->ThreadCount, 2);
+  // Input still comes in through the 50 ms passes.
+  d->Receive("abc");
+  EXPECT_TRUE(WaitUntil([&] { return d->InUsed() == 3; }));
+
+  // A handler that throws ends TDispThread in the middle of a delivery.
+  AddMethodHandler(*d, [](uint32_t, uint32_t, uint32_t) { throw std::runtime_error("handler"); });
+  d->SetAvailThreshold(1);
+  d->Receive("d");
+  ASSERT_TRUE(WaitUntil([&] { return d->DispThread.load() == nullptr; }));
+  EXPECT_FALSE(d->Delivering);
+  FinishesWithin(10000, [&] { d.reset(); });
+  SetThreadExceptionReporter(nullptr);
+  std::lock_guard<std::mutex> hold(lock);
+  EXPECT_EQ(reports, (std::vector<std::string>{"event wait exploded", "handler"}));
+}
+
+TEST(DispatcherThreads, AWrappedFullRingGoesOutAsOneWrite) {
+  auto d = Threaded(256);
+  std::vector<uint8_t> expected;
+  {
+    std::lock_guard<std::recursive_mutex> out(d->OutputLock);
+    std::iota(d->OutBuffer.begin(), d->OutBuffer.end(), 0);
+    d->OutHead = d->OutTail = 100;
+    d->OutFull = true;
+    expected.assign(d->OutBuffer.begin() + 100, d->OutBuffer.end());
+    expected.insert(expected.end(), d->OutBuffer.begin(), d->OutBuffer.begin() + 100);
+  }
+  d->OutputReadyEvent.Set();
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+    return d->Written.size() == 256;
+  }));
+  std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+  EXPECT_EQ(d->WriteSizes, std::vector<uint32_t>{256});
+  EXPECT_EQ(d->Written, expected);
+  std::lock_guard<std::recursive_mutex> out(d->OutputLock);
+  EXPECT_EQ(d->OutHead, 0u);
+  EXPECT_EQ(d->OutTail, 0u);
+  EXPECT_FALSE(d->OutFull);
+}
+
+TEST(DispatcherThreads, PartialWritesConsumeWhatTheDeviceTook) {
+  auto d = Threaded(256);
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+    d->MaxWritePerCall = 100;
+  }
+  std::vector<uint8_t> block(200);
+  std::iota(block.begin(), block.end(), 0);
+  ASSERT_EQ(d->PutBytes(block.data(), 150), 0);
+  d->OutputReadyEvent.Set();
+  ASSERT_TRUE(WaitUntil([&] { return d->OutUsed() == 0; }));
+  // Now the next block wraps: 106 bytes to the end, 94 from the start.
+  ASSERT_EQ(d->PutBytes(block.data(), 200), 0);
+  d->OutputReadyEvent.Set();
+  ASSERT_TRUE(WaitUntil([&] { return d->OutUsed() == 0; }));
+  std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+  std::vector<uint8_t> expected(block.begin(), block.begin() + 150);
+  expected.insert(expected.end(), block.begin(), block.end());
+  EXPECT_EQ(d->Written, expected);
+  // The wrapped 200 went as one rotated block, then its rest.
+  EXPECT_EQ(d->WriteSizes, (std::vector<uint32_t>{150, 50, 200, 100}));
+}
+
+TEST(AwEvent, ResetKindsAndTheWaitOnTwo) {
+  TAwEvent automatic(TAwEvent::Kind::AutoReset), manual(TAwEvent::Kind::ManualReset);
+  automatic.Set();
+  EXPECT_TRUE(automatic.Wait(0));
+  EXPECT_FALSE(automatic.Wait(0));
+  manual.Set();
+  EXPECT_TRUE(manual.Wait(0));
+  EXPECT_TRUE(manual.Wait(0));
+  manual.Reset();
+  EXPECT_FALSE(manual.Wait(0));
+
+  TAwEvent a(TAwEvent::Kind::AutoReset), b(TAwEvent::Kind::AutoReset);
+  a.Set();
+  b.Set();
+  EXPECT_EQ(TAwEvent::WaitAny(a, b, 0), 0);
+  EXPECT_EQ(TAwEvent::WaitAny(a, b, 0), 1);  // b was left set
+  EXPECT_EQ(TAwEvent::WaitAny(a, b, 20), -1);
+
+  std::thread setter([&] { b.Set(); });
+  EXPECT_EQ(TAwEvent::WaitAny(a, b, 5000), 1);
+  setter.join();
+}
