@@ -181,7 +181,7 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   if (ThreadsRunning) {
     StopRequested = true;
     CancelDeviceEventWait();
-    if (writeWake_[1] >= 0) Poke(writeWake_[1]);
+    Wake(writeWake_);
     ReadyEvent.Set();
     GeneralEvent.Reset();
   }
@@ -202,8 +202,11 @@ void TApdPosixDispatcher::AllThreadsEnded() {
 
 void TApdPosixDispatcher::CloseDescriptors() {
   closeDeferred_ = false;
-  ClosePipe(eventWake_);
-  ClosePipe(writeWake_);
+  {
+    std::lock_guard<std::mutex> hold(wakeLock_);
+    ClosePipe(eventWake_);
+    ClosePipe(writeWake_);
+  }
   if (fd_ < 0) return;
   ioctl(fd_, TIOCNXCL);
   flock(fd_, LOCK_UN);
@@ -391,7 +394,7 @@ int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
     // Interrupt the write in progress and wait for the writer to let go of
     // the ring before it is emptied.
     OutputFlushEvent.Set();
-    Poke(writeWake_[1]);
+    Wake(writeWake_);
     GeneralEvent.Wait(5000);
     EmptyOutputRing();
   } else if (!input) {
@@ -413,8 +416,12 @@ void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
   dataReported_ = false;
 }
 
-void TApdPosixDispatcher::CancelDeviceEventWait() {
-  if (eventWake_[1] >= 0) Poke(eventWake_[1]);
+void TApdPosixDispatcher::CancelDeviceEventWait() { Wake(eventWake_); }
+
+void TApdPosixDispatcher::Wake(const int (&pipe)[2]) {
+  // The last thread may be closing the pipes right now.
+  std::lock_guard<std::mutex> hold(wakeLock_);
+  if (pipe[1] >= 0) Poke(pipe[1]);
 }
 
 uint32_t TApdPosixDispatcher::LineEvents() {

@@ -54,6 +54,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
 
  private:
   void CloseDescriptors();
+  void Wake(const int (&pipe)[2]);
   void MarkGone() { gone_ = true; }
   // Line-error bits that appeared in the kernel's counters since last asked.
   uint32_t NewLineErrors();
@@ -63,6 +64,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   int fd_ = -1;
   int eventWake_[2] = {-1, -1};  // CancelDeviceEventWait -> WaitDeviceEvent
   int writeWake_[2] = {-1, -1};  // an output purge or a close -> WriteDevice
+  std::mutex wakeLock_;          // the write ends of both pipes against their close
   bool closeDeferred_ = false;   // ThreadEndLock
   std::atomic<bool> gone_{false};
   TLineState applied_;           // what termios cannot hold comes from here

@@ -271,31 +271,37 @@ void TOutThread::WriteLoop() {
 // --- start and stop, in the dispatcher
 
 void TApdBaseDispatcher::StartThreads() {
+  TApdDispatcherThread* threads[3];
   {
     Guard hold(DispatchLock);
     if (ThreadsRunning) throw std::logic_error("Dispatcher already started");
     ThreadsRunning = true;
     StopRequested = false;
-    // Threads of an earlier opening have ended; their objects go now.
-    ThreadObjects.clear();
     for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent,
                         &WriteDoneEvent, &OutputFlushEvent})
       e->Reset();
+    // Threads of an earlier opening have ended; their objects go now.
+    ThreadObjects.clear();
+    auto com = std::make_unique<TComThread>(*this);
+    auto disp = std::make_unique<TDispThread>(*this);
+    auto out = std::make_unique<TOutThread>(*this);
+    ComThread = com.get();
+    DispThread = disp.get();
+    OutThread = out.get();
+    threads[0] = com.get();
+    threads[1] = disp.get();
+    threads[2] = out.get();
+    ThreadObjects.push_back(std::move(com));
+    ThreadObjects.push_back(std::move(disp));
+    ThreadObjects.push_back(std::move(out));
+    // All three are counted before any runs: one that ends at once must
+    // not find itself the last.
+    ThreadCount += 3;
   }
-  auto start = [&](auto thread, auto& reference) {
-    auto* raw = thread.get();
-    {
-      Guard hold(DispatchLock);
-      ThreadObjects.push_back(std::move(thread));
-      reference = raw;
-      ++ThreadCount;  // counted before it runs: no waiter can miss it
-    }
-    raw->Start();
+  for (TApdDispatcherThread* thread : threads) {
+    thread->Start();
     GeneralEvent.Wait(3000);  // a slow start is no error
-  };
-  start(std::make_unique<TComThread>(*this), ComThread);
-  start(std::make_unique<TDispThread>(*this), DispThread);
-  start(std::make_unique<TOutThread>(*this), OutThread);
+  }
   ApplyThreadPriorities();
 }
 
@@ -315,10 +321,12 @@ void TApdBaseDispatcher::StopThreads() {
   };
   OutputFlushEvent.Set();
   PumpUntil([&] { return ended(OutThread.load()); });
-  CancelDeviceEventWait();
-  ReadyEvent.Set();
-  GeneralEvent.Reset();
-  PumpUntil([&] { return ended(ComThread.load()); });
+  if (!ended(ComThread.load())) {
+    CancelDeviceEventWait();
+    ReadyEvent.Set();
+    GeneralEvent.Reset();
+    PumpUntil([&] { return ended(ComThread.load()); });
+  }
   ComEvent.Set();
   PumpUntil([&] { return ended(DispThread.load()); });
   if (!OnOwnThread()) {

@@ -188,13 +188,20 @@ uint32_t TApdBaseDispatcher::InUnread() const {
 }
 
 void TApdBaseDispatcher::RefreshLineErrors() {
-  LineErrors.fetch_or(ReadErrorsAndStatus() & 0x1F);
+  TDeviceStatus status;
+  LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
 }
 
-uint32_t TApdBaseDispatcher::ReadErrorsAndStatus() {
-  uint32_t errors = ReadDeviceErrors(DeviceStatus);
-  Guard out(OutputLock);
-  DeviceStatus.OutQueue = OutRingCount();
+// The GUI thread and TDispThread both ask: each reads into its own record,
+// and the shared DeviceStatus takes a copy under its own lock.
+uint32_t TApdBaseDispatcher::ReadErrorsAndStatus(TDeviceStatus& status) {
+  uint32_t errors = ReadDeviceErrors(status);
+  {
+    Guard out(OutputLock);
+    status.OutQueue = OutRingCount();
+  }
+  std::lock_guard<std::mutex> hold(statusLock_);
+  DeviceStatus = status;
   return errors;
 }
 
@@ -220,8 +227,9 @@ int32_t TApdBaseDispatcher::ReadIntoRing(uint32_t count) {
 void TApdBaseDispatcher::FillInput() {
   Guard in(InputLock);
   if (InFull || InBuffer.empty()) return;
-  RefreshLineErrors();
-  uint32_t waiting = DeviceStatus.InQueue;
+  TDeviceStatus status;
+  LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
+  uint32_t waiting = status.InQueue;
   if (waiting == 0) return;
 
   uint32_t space = InHead == InTail ? InRingSize : (InTail + InRingSize - InHead) % InRingSize;
@@ -299,7 +307,8 @@ int32_t TApdBaseDispatcher::PutBytes(const uint8_t* data, uint32_t length) {
   {
     Guard out(OutputLock);
     if (OutBuffer.empty()) return ecode::CommNotOpen;
-    LineErrors = ReadErrorsAndStatus();
+    TDeviceStatus status;
+    LineErrors = ReadErrorsAndStatus(status);
     uint32_t free = OutBufferSize - OutRingCount();
     if (length > free) return ecode::OutputBufferTooSmall;
     if (QueueOutput(data, length) <= 0) {

@@ -391,7 +391,7 @@ class TApdBaseDispatcher {
   uint32_t InQueueSize = 0;
   uint32_t OutBufferSize = 0;
   uint32_t ModemStatus = 0;
-  TDeviceStatus DeviceStatus;
+  TDeviceStatus DeviceStatus;  // the last status read (a copy, see ReadErrorsAndStatus)
   TLineState LineState;
   uint32_t LastBaud = 115200;
   uint32_t Options = 0;  // set by the component, not read here
@@ -474,7 +474,7 @@ class TApdBaseDispatcher {
  private:
   uint32_t InUnread() const;  // InputLock held
   uint32_t OutRingCount() const;  // OutputLock held
-  uint32_t ReadErrorsAndStatus();
+  uint32_t ReadErrorsAndStatus(TDeviceStatus& status);
   void LogEntry(uint8_t type, uint8_t subtype, uint32_t data,
                 const uint8_t* bytes = nullptr, uint32_t length = 0);
   int32_t ReadIntoRing(uint32_t count);
@@ -493,5 +493,6 @@ class TApdBaseDispatcher {
   bool destroyed_ = false;
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
   std::mutex threadEndLock_;
+  std::mutex statusLock_;  // DeviceStatus; taken last
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
 };

@@ -153,9 +153,11 @@ TEST(DispatcherThreads, AWrappedFullRingGoesOutAsOneWrite) {
     std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
     return d->Written.size() == 256;
   }));
-  std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
-  EXPECT_EQ(d->WriteSizes, std::vector<uint32_t>{256});
-  EXPECT_EQ(d->Written, expected);
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+    EXPECT_EQ(d->WriteSizes, std::vector<uint32_t>{256});
+    EXPECT_EQ(d->Written, expected);
+  }
   std::lock_guard<std::recursive_mutex> out(d->OutputLock);
   EXPECT_EQ(d->OutHead, 0u);
   EXPECT_EQ(d->OutTail, 0u);

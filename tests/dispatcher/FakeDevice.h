@@ -87,19 +87,20 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     Escapes.push_back(code);
     return EscapeResult;
   }
+  // ScriptLock is a leaf: no ring lock is taken while it is held.
   int32_t PurgeQueue(bool input) override {
-    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
-    Purges.push_back(input);
-    if (input)
-      Driver.clear();
-    else
-      EmptyOutputRing();
+    {
+      std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+      Purges.push_back(input);
+      if (input) Driver.clear();
+    }
+    if (!input) EmptyOutputRing();
     return 0;
   }
   uint32_t ReadDeviceErrors(TDeviceStatus& status) override {
+    if (DrainPerPoll > 0) Drain(DrainPerPoll);
     std::lock_guard<std::recursive_mutex> hold(ScriptLock);
     ++ErrorReads;
-    if (DrainPerPoll > 0) Drain(DrainPerPoll);
     status.InQueue = static_cast<uint32_t>(Driver.size());
     uint32_t bits = ErrorBits;
     ErrorBits = 0;
