@@ -2,7 +2,8 @@
 # Installs what is missing, builds everything and runs every test:
 #   1. the dispatcher cross-built for Windows with MinGW-w64 (build only);
 #   2. the full build (Qt layers included), all suites, GUI ones offscreen;
-#   3. the non-GUI suites again under AddressSanitizer + UndefinedBehaviorSanitizer.
+#   3. the non-GUI suites again under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   4. the threaded suites (dispatcher, device) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -11,6 +12,7 @@ jobs=2
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
@@ -28,3 +30,7 @@ ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer (non-GUI suites)"
 build build-asan -DKRM_WITH_QT=OFF -DKRM_SANITIZE=address
 ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
+
+echo "== ThreadSanitizer (dispatcher threads over the fake device and real ptys)"
+build build-tsan -DKRM_WITH_QT=OFF -DKRM_SANITIZE=thread
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" --timeout 600 -L 'dispatcher|device'
