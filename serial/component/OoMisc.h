@@ -18,9 +18,18 @@ class TApdBaseComponent {
   bool Loading() const { return loading_; }
   void SetLoading(bool loading) { loading_ = loading; }
 
+  // The owner sets the component's properties between these two calls as
+  // its form description would; EndLoading then runs the Loaded hook.
+  void BeginLoading() { loading_ = true; }
+  void EndLoading();
+
   // Design-time editing; this program never designs, but the state exists.
   bool Designing() const { return designing_; }
   void SetDesigning(bool designing) { designing_ = designing; }
+
+ protected:
+  // End of loading: the component applies what only loading could defer.
+  virtual void Loaded() {}
 
  private:
   bool loading_ = false;
