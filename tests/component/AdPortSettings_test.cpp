@@ -1,0 +1,264 @@
+// The port component's setters and loading switch on a closed port, and
+// the same setters pushing to an open pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QThread>
+
+#include <termios.h>
+
+#include "AdExcept.h"
+#include "AdPort.h"
+#include "PortTestSupport.h"
+
+using namespace porttest;
+
+TEST(AdPortSettings, DefaultsOfTheComponent) {
+  TApdComPort port;
+  EXPECT_EQ(port.ComNumber(), 0);
+  EXPECT_EQ(port.Baud(), 19200);
+  EXPECT_TRUE(port.PromptForPort());
+  EXPECT_TRUE(port.AutoOpen());
+  EXPECT_FALSE(port.Open());
+  EXPECT_TRUE(port.DTR());
+  EXPECT_TRUE(port.RTS());
+  EXPECT_EQ(port.InSize(), 4096);
+  EXPECT_EQ(port.TraceName(), "QELT.TRC");
+  EXPECT_EQ(port.LogName(), "QELT.LOG");
+  EXPECT_EQ(port.AvailThreshold(), 1);
+  EXPECT_EQ(port.PortPhase(), phClosed);
+  EXPECT_EQ(port.TapiMode(), tmAuto);
+  port.SetVersion("v9");
+  EXPECT_EQ(port.Version(), "v4.05");
+}
+
+TEST(AdPortSettings, BufferThresholdsFollowTheFlowOptions) {
+  TApdComPort port;
+  port.SetBufferFull(5000);  // above InSize 4096, no flow control
+  EXPECT_EQ(port.BufferFull(), 4500);
+  port.SetHWFlowOptions(hwfRequireDSR);
+  EXPECT_EQ(port.BufferFull(), 3686);
+  EXPECT_EQ(port.BufferResume(), 409);
+
+  port.SetBufferResume(4000);  // above BufferFull
+  EXPECT_EQ(port.BufferResume(), 368);
+
+  TApdComPort soft;
+  soft.SetSWFlowOptions(swfBoth);
+  EXPECT_EQ(soft.BufferFull(), 3072);
+  EXPECT_EQ(soft.BufferResume(), 1024);
+}
+
+TEST(AdPortSettings, TraceAndLogSizesAreCapped) {
+  TApdComPort port;
+  port.SetTraceSize(5000000);
+  EXPECT_EQ(port.TraceSize(), 4000000u);
+  port.SetLogSize(20000000);
+  EXPECT_EQ(port.LogSize(), 16000000u);
+  port.SetTraceSize(1234);
+  EXPECT_EQ(port.TraceSize(), 1234u);
+}
+
+TEST(AdPortSettings, ClosedPortKeepsOnlyTracingOnOrOff) {
+  TApdComPort port;
+  port.SetTracing(tlDump);
+  EXPECT_EQ(port.Tracing(), tlOff);
+  port.SetTracing(tlPause);
+  EXPECT_EQ(port.Tracing(), tlOff);
+  port.SetTracing(tlOn);
+  EXPECT_EQ(port.Tracing(), tlOn);
+  port.SetLogging(tlAppend);
+  EXPECT_EQ(port.Logging(), tlOff);
+}
+
+TEST(AdPortSettings, Rs485ModeAndRtsFlowExcludeEachOther) {
+  TApdComPort port;
+  port.SetHWFlowOptions(hwfUseRTS | hwfRequireCTS | hwfUseDTR);
+  port.SetRS485Mode(true);
+  EXPECT_EQ(port.HWFlowOptions(), hwfUseDTR);
+  EXPECT_FALSE(port.RTS());
+  EXPECT_TRUE(port.RS485Mode());
+
+  port.SetHWFlowOptions(hwfUseDTR | hwfRequireCTS);
+  EXPECT_FALSE(port.RS485Mode());
+  port.SetRS485Mode(true);
+  port.SetHWFlowOptions(hwfUseDTR | hwfUseRTS);
+  EXPECT_FALSE(port.RS485Mode());
+}
+
+TEST(AdPortSettings, UseMsrShadowStaysTrue) {
+  TApdComPort port;
+  port.SetUseMSRShadow(false);
+  EXPECT_TRUE(port.UseMSRShadow());
+}
+
+TEST(AdPortSettings, OnlyTheWin32LayerIsAccepted) {
+  TApdComPort port;
+  port.SetDeviceLayer(dlWinsock);
+  EXPECT_EQ(port.DeviceLayer(), dlWin32);
+}
+
+TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
+  PtyPeer peer;
+  PortName com1(1, peer.SlavePath());
+  TApdComPort source;
+  source.SetComNumber(1);
+  source.SetBaud(4800);
+  source.SetTraceName("copy.trc");
+  int calls = 0;
+  source.SetOnTrigger([&](TApdCustomComPort*, uint16_t, uint16_t, uint16_t) { ++calls; });
+  source.SetOpen(true);
+
+  TApdComPort copy;
+  copy.Assign(source);
+  EXPECT_EQ(copy.ComNumber(), 1);
+  EXPECT_EQ(copy.Baud(), 4800);
+  EXPECT_EQ(copy.TraceName(), "copy.trc");
+  EXPECT_FALSE(copy.Open());
+  ASSERT_TRUE(copy.OnTrigger());
+  copy.OnTrigger()(&copy, 0, 0, 0);
+  EXPECT_EQ(calls, 1);
+}
+
+// --- loading
+
+TEST(AdPortLoading, OpenWhileLoadingWaitsForTheEndOfLoading) {
+  PtyPeer peer;
+  PortName com1(1, peer.SlavePath());
+  TApdComPort port;
+  port.BeginLoading();
+  port.SetComNumber(1);
+  port.SetOpen(true);
+  EXPECT_TRUE(port.OpenAfterLoad());
+  EXPECT_EQ(port.PortPhase(), phClosed);
+  port.EndLoading();
+  EXPECT_EQ(port.PortPhase(), phOpen);
+  EXPECT_TRUE(port.Open());
+  EXPECT_FALSE(port.OpenAfterLoad());
+}
+
+TEST(AdPortLoading, FailedOpenAtTheEndOfLoadingIsReportedNotRaised) {
+  PortName com4(4, "/nonexistent/krm-port");
+  std::vector<std::string> reports;
+  SetApplicationExceptionReport([&](const std::exception& e) { reports.push_back(e.what()); });
+  TApdComPort port;
+  port.BeginLoading();
+  port.SetComNumber(4);
+  port.SetOpen(true);
+  EXPECT_NO_THROW(port.EndLoading());
+  SetApplicationExceptionReport(nullptr);
+  EXPECT_FALSE(port.Open());
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], "ie_BadId - Specified comport doesn't exist");
+}
+
+// --- setters on an open port
+
+class AdPortOpen : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Port.SetComNumber(1);
+    Port.SetBaud(9600);
+    Port.SetAutoOpen(false);
+  }
+  PtyPeer Peer;
+  PortName Com1{1, Peer.SlavePath()};
+  TApdComPort Port;
+};
+
+TEST_F(AdPortOpen, BaudOnAClosedPortOnlyStoresAndTheNextOpenUsesIt) {
+  Port.SetBaud(4800);
+  termios closed = Peer.Settings();
+  EXPECT_NE(cfgetospeed(&closed), B4800);
+  Port.SetOpen(true);
+  termios open = Peer.Settings();
+  EXPECT_EQ(cfgetospeed(&open), B4800);
+
+  Port.SetBaud(19200);  // takes effect on the open device at once
+  termios changed = Peer.Settings();
+  EXPECT_EQ(cfgetospeed(&changed), B19200);
+  EXPECT_EQ(Port.Baud(), 19200);
+}
+
+TEST_F(AdPortOpen, DataBitsAndParityReachTheDevice) {
+  Port.SetOpen(true);
+  Port.SetStopBits(2);
+  termios t = Peer.Settings();
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  Port.SetStopBits(1);
+  t = Peer.Settings();
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+}
+
+TEST_F(AdPortOpen, OpenTwiceOrCloseTwiceChangesNothing) {
+  Port.SetOpen(true);
+  TApdBaseDispatcher* first = Port.Dispatcher();
+  Port.SetOpen(true);
+  EXPECT_EQ(Port.Dispatcher(), first);
+  Port.SetOpen(false);
+  Port.SetOpen(false);
+  EXPECT_EQ(Port.PortPhase(), phClosed);
+  EXPECT_EQ(Port.Dispatcher(), nullptr);
+}
+
+TEST_F(AdPortOpen, TraceSizeChangeRestartsARunningTrace) {
+  Port.SetOpen(true);
+  Port.SetTracing(tlOn);
+  EXPECT_EQ(Port.Tracing(), tlOn);
+  EXPECT_TRUE(Port.Dispatcher()->Trace.On());
+  Port.SetTraceSize(500);
+  EXPECT_EQ(Port.Tracing(), tlOn);
+  EXPECT_TRUE(Port.Dispatcher()->Trace.On());
+  Port.SetTracing(tlPause);
+  EXPECT_EQ(Port.Tracing(), tlPause);
+  EXPECT_FALSE(Port.Dispatcher()->Trace.On());
+  Port.SetTracing(tlOff);
+  EXPECT_EQ(Port.Tracing(), tlOff);
+  EXPECT_FALSE(Port.Dispatcher()->Trace.HasBuffer());
+}
+
+TEST_F(AdPortOpen, TracingOnIsRememberedOnAClosedPortAndStartsAtOpen) {
+  Port.SetTracing(tlOn);
+  Port.SetOpen(true);
+  EXPECT_TRUE(Port.Dispatcher()->Trace.On());
+}
+
+TEST_F(AdPortOpen, ClosingWithTracingOnWritesTheTraceFile) {
+  std::string name = testing::TempDir() + "krm_close_trace.trc";
+  FILE* old = fopen(name.c_str(), "w");
+  ASSERT_NE(old, nullptr);
+  fputs("an older trace that must be replaced\n", old);
+  fclose(old);
+
+  Port.SetTraceName(name);
+  Port.SetTracing(tlOn);
+  Port.SetOpen(true);
+  Port.SendText("AB");
+  ASSERT_EQ(Peer.Read(2), "AB");
+  Port.SetOpen(false);
+  EXPECT_EQ(Port.Tracing(), tlOff);
+
+  FILE* file = fopen(name.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  std::string text;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, file)) text += buffer;
+  fclose(file);
+  EXPECT_EQ(text.find("older"), std::string::npos);
+  EXPECT_NE(text.find("41"), std::string::npos) << text;  // 'A' in hex
+  remove(name.c_str());
+}
+
+TEST_F(AdPortOpen, DtrFollowsTheStoredValueUnlessHardwareFlowOwnsIt) {
+  Port.SetOpen(true);
+  Port.SetDTR(false);
+  EXPECT_FALSE(Port.DTR());
+  Port.SetHWFlowOptions(hwfUseDTR);
+  Port.SetDTR(true);  // the driver owns DTR now: the request is not stored
+  EXPECT_FALSE(Port.DTR());
+}
+
+TEST_F(AdPortOpen, RefusedLineSettingRaisesButStaysStored) {
+  Port.SetOpen(true);
+  EXPECT_THROW(Port.SetBaud(123), EAPDException);
+  EXPECT_EQ(Port.Baud(), 123);
+}
