@@ -132,7 +132,9 @@ TEST_F(ComPortE2E, TimerTriggerFiresOnceAfterItsTicksAndADisarmedOneNever) {
 
 TEST_F(ComPortE2E, SentFrameReachesTheSimulatedConverterIntact) {
   krm::sim::Bus bus;
-  bus.add(krm::sim::Converter{.address = 0x05});
+  krm::sim::Converter converter;
+  converter.address = 0x05;
+  bus.add(converter);
   bus.start();
   PortName com3(3, bus.path());
   Port.SetComNumber(3);
