@@ -86,8 +86,8 @@ namespace {
 
 // What the device layer's open result means to the program.
 int32_t TranslateOpenResult(int32_t result) {
-  if (TPlatformDispatcher::IsHeldByAnotherProgram(result)) return ecode::AlreadyOpen;
-  if (TPlatformDispatcher::IsMissingPort(result)) return ecode::BadId;
+  if (PortHeldByAnotherProgram(result)) return ecode::AlreadyOpen;
+  if (PortMissing(result)) return ecode::BadId;
   return result;
 }
 

@@ -88,7 +88,7 @@ bool TComSelectForm::PortExists(uint16_t N) {
     probe.CloseDeviceHandle();
     return true;
   }
-  return TPlatformDispatcher::IsHeldByAnotherProgram(static_cast<int32_t>(result));
+  return PortHeldByAnotherProgram(static_cast<int32_t>(result));
 }
 
 int TComSelectForm::SelectedPort() const {

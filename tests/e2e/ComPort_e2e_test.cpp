@@ -220,11 +220,16 @@ TEST_F(ComPortE2E, ReopenAskedForWhileTheCloseWaitsHappensWhenItCompletes) {
     cp->SetOpen(true);
     EXPECT_TRUE(cp->ReopenRequested());
   });
+  int opens = 0;
+  int closes = 0;
+  Port.SetOnPortOpen([&](TApdCustomComPort*) { ++opens; });
+  Port.SetOnPortClose([&](TApdCustomComPort*) { ++closes; });
   Port.SetOpen(true);
-  TApdBaseDispatcher* first = Port.Dispatcher();
   Peer.Write("x");
-  ASSERT_TRUE(WaitFor([&] { return asked && Port.PortPhase() == phOpen && !Port.ReopenRequested(); }));
-  EXPECT_NE(Port.Dispatcher(), first);
+  ASSERT_TRUE(WaitFor([&] { return opens == 2; }));
+  EXPECT_EQ(closes, 1);
+  EXPECT_EQ(Port.PortPhase(), phOpen);
+  EXPECT_FALSE(Port.ReopenRequested());
   Port.SendText("again");
   EXPECT_EQ(Peer.Read(5), "again");
 }
