@@ -246,6 +246,8 @@ TEST_F(ComPortE2E, ComNumberChangeReopensOnTheNewPortKeepingTheTimerHandle) {
   PtyPeer second;
   PortName com2(2, second.SlavePath());
   Record();
+  std::string trace = testing::TempDir() + "krm_comnumber.trc";
+  Port.SetTraceName(trace);
   Port.SetTracing(tlOn);
   Port.SetOpen(true);
   uint16_t timer = Port.NewTimerTrigger();
@@ -264,7 +266,8 @@ TEST_F(ComPortE2E, ComNumberChangeReopensOnTheNewPortKeepingTheTimerHandle) {
 
   second.Write("in");
   ASSERT_TRUE(WaitFor([&] { return Received == "in"; }));
-  std::remove(Port.TraceName().c_str());
+  Port.SetTracing(tlOff);
+  std::remove(trace.c_str());
 }
 
 TEST_F(ComPortE2E, ExceptionFromAHandlerIsReportedOnTheGuiThread) {
