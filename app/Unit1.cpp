@@ -129,6 +129,11 @@ TForm1::TForm1(int MonitorWidth, QWidget* Parent) : QMainWindow(Parent) {
 }
 
 TForm1::~TForm1() {
+  // QWidget destroys the children after this part of the window is gone;
+  // their last signals and events (a focus loss, a closing list) must not
+  // reach the handlers any more.
+  ProductID->removeEventFilter(this);
+  for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
   if (Form1 == this) Form1 = nullptr;
 }
 

@@ -27,8 +27,8 @@ echo "== full build and tests"
 build build
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer (non-GUI suites)"
-build build-asan -DKRM_WITH_QT=OFF -DKRM_SANITIZE=address
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer (every suite)"
+build build-asan -DKRM_SANITIZE=address
 ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
 echo "== ThreadSanitizer (dispatcher threads over the fake device and real ptys)"
