@@ -275,13 +275,19 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   t.c_cc[VSTOP] = state.XoffChar;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
-  if (tcsetattr(fd_, TCSANOW, &t) != 0) return -errno;
-  // A pty keeps 8 data bits and no parity whatever it is told; the line
-  // state then reports what was asked for, as a real port would.
+  // A pty keeps 8 data bits and no parity whatever it is told, and the C
+  // library may then answer EINVAL although everything else was applied.
+  // That is no failure: the line state reports what was asked for, as a
+  // real port would.
+  const int set = tcsetattr(fd_, TCSANOW, &t);
+  const int setError = errno;
   termios kept{};
-  if (tcgetattr(fd_, &kept) == 0)
-    framingIgnored_ = (kept.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR)) !=
-                      (t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR));
+  if (tcgetattr(fd_, &kept) != 0) return set == 0 ? 0 : -setError;
+  constexpr tcflag_t Framing = CSIZE | PARENB | PARODD | CMSPAR;
+  const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing) &&
+                           cfgetospeed(&kept) == cfgetospeed(&t);
+  if (set != 0 && !(setError == EINVAL && restApplied)) return -setError;
+  framingIgnored_ = (kept.c_cflag & Framing) != (t.c_cflag & Framing);
 
   if (state.DtrControl != TDtrControl::Handshake)
     SetModemBit(fd_, TIOCM_DTR, state.DtrControl == TDtrControl::On);
@@ -414,7 +420,6 @@ void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
   watchLines_ = ioctl(fd_, TIOCMGET, &bits) == 0;
   lastLines_ = watchLines_ ? LinesFromBits(bits) : 0;
   emptyWakes_ = 0;
-  dataReported_ = false;
 }
 
 void TApdPosixDispatcher::CancelDeviceEventWait() { Wake(eventWake_); }
@@ -450,14 +455,13 @@ uint32_t TApdPosixDispatcher::LineEvents() {
 bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
   mask = 0;
   while (!gone_) {
-    int before = 0;
-    if (ioctl(fd_, FIONREAD, &before) != 0) break;
-    // Bytes already announced that still wait (the input ring is full)
-    // would make a level-triggered poll spin: then watch only for a hang-up
-    // and look again in 50 ms. Lines that can change are looked at every
-    // 50 ms too; a pty has none.
-    const bool stale = dataReported_ && before > 0;
-    if (before == 0) dataReported_ = false;
+    // While the input ring is full the dispatcher cannot take what waits in
+    // the driver, and a level-triggered poll would spin on it: then watch
+    // only for a hang-up and look again in 50 ms. Any other waiting byte is
+    // reported at once (those of an earlier report were taken by the event
+    // pass this thread waited for). Lines that can change are looked at
+    // every 50 ms too; a pty has none.
+    const bool stale = InputRingFull();
     pollfd fds[2] = {{fd_, static_cast<short>(stale ? 0 : POLLIN), 0},
                      {eventWake_[0], POLLIN, 0}};
     int ready = Retry([&] { return poll(fds, 2, watchLines_ || stale ? 50 : -1); });
@@ -475,7 +479,6 @@ bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
       emptyWakes_ = waiting > 0 ? 0 : emptyWakes_ + 1;
       if (emptyWakes_ >= 3) break;
       mask |= DevEvRxChar;
-      dataReported_ = true;
     }
     if (mask != 0) return true;
   }

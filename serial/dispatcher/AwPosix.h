@@ -78,5 +78,4 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   bool watchLines_ = false;      // TComThread only
   uint8_t lastLines_ = 0;
   uint32_t emptyWakes_ = 0;
-  bool dataReported_ = false;
 };

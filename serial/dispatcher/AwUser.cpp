@@ -277,6 +277,11 @@ uint32_t TApdBaseDispatcher::InUsed() {
   return InDelivery ? unread - std::min(unread, PeekCount) : unread;
 }
 
+bool TApdBaseDispatcher::InputRingFull() {
+  Guard in(InputLock);
+  return InFull;
+}
+
 int32_t TApdBaseDispatcher::FlushInput() {
   int32_t result = PurgeQueue(true);
   Guard in(InputLock);

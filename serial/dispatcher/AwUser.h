@@ -77,6 +77,11 @@ inline constexpr uint32_t HwfRequireCts = 8;
 inline constexpr uint32_t SwfTransmit = 1;
 inline constexpr uint32_t SwfReceive = 2;
 
+// SetLineParams values that keep the setting in force (baud 0 keeps too).
+inline constexpr uint8_t KeepParity = 5;
+inline constexpr uint8_t KeepStopBits = 3;
+inline constexpr uint8_t KeepDataBits = 9;
+
 inline constexpr uint32_t InRingSize = 8192;
 inline constexpr uint32_t DeliveryTimeoutMs = 3000;
 
@@ -463,6 +468,8 @@ class TApdBaseDispatcher {
   void CopyToOutputRing(const uint8_t* data, uint32_t count);
   // Device layers empty the ring with this when output is purged.
   void EmptyOutputRing();
+  // Whether the input ring holds 8192 unread bytes (nothing more is read).
+  bool InputRingFull();
   // The destruction sequence that needs the device layer: every derived
   // destructor calls it first, while its slots still exist.
   void BeforeDestruction();

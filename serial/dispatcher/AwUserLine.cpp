@@ -8,9 +8,6 @@
 using Guard = std::lock_guard<std::recursive_mutex>;
 
 namespace {
-constexpr uint8_t KeepParity = 5;
-constexpr uint8_t KeepStopBits = 3;
-constexpr uint8_t KeepDataBits = 9;
 constexpr int DrainPolls = 5000;
 constexpr auto DrainPollInterval = std::chrono::milliseconds(2);
 }  // namespace

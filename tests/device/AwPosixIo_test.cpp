@@ -138,6 +138,36 @@ TEST_F(PosixIo, LineSettingsReachTheDevice) {
   EXPECT_TRUE(t.c_cflag & CRTSCTS);
 }
 
+TEST_F(PosixIo, PtyKeepingItsOwnFramingIsNoFailure) {
+  // A pty forces 8 data bits and no parity (the C library may then answer
+  // EINVAL); the rest of each change must still apply and succeed.
+  struct Format {
+    uint8_t parity, stop, bits;
+  };
+  for (Format f : {Format{0, 1, 7}, Format{2, 2, 7}, Format{1, 1, 8}, Format{2, 1, 8},
+                   Format{0, 2, 8}, Format{4, 1, 7}}) {
+    SCOPED_TRACE(testing::Message() << int(f.parity) << int(f.stop) << int(f.bits));
+    ASSERT_EQ(d.SetLineParams(9600, f.parity, f.stop, f.bits), 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, f.stop == 2);
+    uint32_t baud;
+    uint8_t parity, stop, bits;
+    ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+    EXPECT_EQ(parity, f.parity);
+    EXPECT_EQ(bits, f.bits);
+    EXPECT_EQ(stop, f.stop);
+  }
+  // Keep values change only the one setting asked for.
+  ASSERT_EQ(d.SetLineParams(0, KeepParity, KeepStopBits, 8), 0);
+  uint32_t baud;
+  uint8_t parity, stop, bits;
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(parity, 4);
+  EXPECT_EQ(bits, 8);
+}
+
 TEST_F(PosixIo, PeerHangingUpMidStreamEndsQuietly) {
   const std::vector<uint8_t> some = Pattern(3000);
   ASSERT_TRUE(peer.WriteAll(some));
