@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "AdPort.h"
 #include "KrmProtocol.h"
 #include "umEdit.h"
 
@@ -113,6 +114,7 @@ TForm1::TForm1(int MonitorWidth, QWidget* Parent) : QMainWindow(Parent) {
   CreateMenu();
   SetTabOrder();
   LoadFormSettings();
+  CreatePort();
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -133,6 +135,11 @@ TForm1::~TForm1() {
   // their last signals and events (a focus loss, a closing list) must not
   // reach the handlers any more.
   ProductID->removeEventFilter(this);
+  // The port goes first, while the window is whole: a close waiting on a
+  // delivery turns the event loop, and no notice may reach the handler then.
+  ApdComPort1->SetOnTrigger(nullptr);
+  delete ApdComPort1;
+  ApdComPort1 = nullptr;
   for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
   if (Form1 == this) Form1 = nullptr;
 }
@@ -446,6 +453,10 @@ int TForm1::ShowBox(const QString& Text, const QString& Caption, TBoxKind Kind) 
       break;
     case TBoxKind::Warning:
       box.setIcon(QMessageBox::Warning);
+      box.setStandardButtons(QMessageBox::Ok);
+      break;
+    case TBoxKind::Error:
+      box.setIcon(QMessageBox::Critical);
       box.setStandardButtons(QMessageBox::Ok);
       break;
     case TBoxKind::Confirm:

@@ -11,11 +11,14 @@
 #include <QRect>
 #include <QString>
 
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <utility>
 #include <vector>
 
 class QAction;
+class QCloseEvent;
 class QGroupBox;
 class QLineEdit;
 class QMenu;
@@ -24,12 +27,15 @@ class QPushButton;
 class QTableWidget;
 class QTimer;
 class TumNumberEdit;
+class TApdComPort;
+class TApdCustomComPort;
 
 // What a message or confirmation box asks of the operator.
 enum class TBoxKind {
   Message,  // OK only
   Warning,  // OK only, warning icon
   Confirm,  // OK (default) and Cancel, question icon
+  Error,    // OK only, error icon: the application's error report
 };
 
 class TForm1 : public QMainWindow {
@@ -46,6 +52,9 @@ class TForm1 : public QMainWindow {
   // answers instead of a modal box (tests see and answer boxes this way).
   int ShowBox(const QString& Text, const QString& Caption, TBoxKind Kind);
   std::function<int(const QString& Text, const QString& Caption, TBoxKind Kind)> BoxHook;
+  // The application's error report for an exception: its text in a box
+  // captioned with the program's title.
+  void ReportException(const std::exception& E);
 
   // ---- Controls, under their form names ----
   QWidget* Client;
@@ -112,6 +121,9 @@ class TForm1 : public QMainWindow {
   QTimer* Timer1;
   QTimer* Timer2;
 
+  // The host port; closed until the first request or a port choice.
+  TApdComPort* ApdComPort1;
+
   // The ten setting boxes, and all configuration inputs (boxes, both numeric
   // edits, the up-down and the product ID), in form order.
   std::vector<TComboBox*> SettingBoxes() const;
@@ -142,6 +154,20 @@ class TForm1 : public QMainWindow {
   void SAVE1Click();
   void YES1Click();
 
+  // ---- The host port and the link (Unit1Link.cpp) ----
+  // The only two writers to the port. Both open it first when needed.
+  void SendCommand(char Letter);
+  void SendTestLine();
+  // Opens the host port from the three host boxes unless it is open;
+  // false (and "COM Port Not Exist" shown) when it cannot be opened.
+  bool EnsurePortOpen();
+  void ApdComPort1Trigger(TApdCustomComPort* CP, std::uint16_t Msg, std::uint16_t TriggerHandle,
+                          std::uint16_t Data);
+  void ComPortBox1Change();
+  void BaudBox1Change();
+  void FormatBox1Change();
+  void FormClose();
+
   // LinkPhaseEngine, every 20 ms.
   void Timer1Timer();
   // SettingsWriteSequencer, every 300 ms.
@@ -149,6 +175,7 @@ class TForm1 : public QMainWindow {
 
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
 
  private:
   void CreateControls();
@@ -172,6 +199,16 @@ class TForm1 : public QMainWindow {
   bool AcceptPick(TComboBox* Box, int Recorded);
   void ShowAddress(bool Visible);
   void ChecksumInterlock();
+
+  // Host port and reply reception (Unit1Link.cpp).
+  void CreatePort();
+  void ApplyHostFormat(int Item);
+  void PortMissing();
+  void ReplyArrived(std::uint16_t Count);
+  void ReplyComplete();
+  void ReplyTimedOut();
+  void DisarmTimeout();
+  bool FPortWarningOpen = false;  // "COM Port Not Exist" is on screen
 
   // Steps of the two engines that talk to the converter; they come with
   // the host port and the scan, read-back and write sequencer.
