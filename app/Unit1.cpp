@@ -115,6 +115,7 @@ TForm1::TForm1(int MonitorWidth, QWidget* Parent) : QMainWindow(Parent) {
   SetTabOrder();
   LoadFormSettings();
   CreatePort();
+  ConnectOperations();
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -498,7 +499,10 @@ bool TForm1::AcceptPick(TComboBox* Box, int Recorded) {
     State.PickArmed = false;
     return true;
   }
-  Box->SetItemIndex(Recorded);
+  if (Box == Format485Box1 || Box == Format232Box1)
+    ShowRecordedFormat(Box, Recorded);  // may be "Unknow"
+  else
+    Box->SetItemIndex(Recorded);
   return false;
 }
 
@@ -606,6 +610,7 @@ void TForm1::ProductIDExit() {
 }
 
 bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
+  if (OperationKeyFilter(Watched, Event)) return true;
   if (Watched == ProductID) {
     if (Event->type() == QEvent::KeyPress) {
       const auto* key = static_cast<QKeyEvent*>(Event);
@@ -663,11 +668,3 @@ void TForm1::Timer1Timer() {
   }
 }
 
-void TForm1::Timer2Timer() {
-  if (State.Busy) return;
-  if (State.WriteStep == 0) return StartNextWrite();
-  // Back to idle before any verdict box opens: ticks during the box go on.
-  const int step = State.WriteStep;
-  State.WriteStep = 0;
-  JudgeWrite(step);
-}

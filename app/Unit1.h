@@ -11,6 +11,7 @@
 #include <QRect>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -19,6 +20,7 @@
 
 class QAction;
 class QCloseEvent;
+class QKeyEvent;
 class QGroupBox;
 class QLineEdit;
 class QMenu;
@@ -168,6 +170,21 @@ class TForm1 : public QMainWindow {
   void FormatBox1Change();
   void FormClose();
 
+  // Scan, device list and read-back (Unit1Scan.cpp, Unit1Settings.cpp).
+  void SCAN1Click();
+  void Panel3Click();
+  void ShowDeviceDblClick();
+  void ShowDeviceKeyPress(QChar Key);
+  void ApplyReadBack();
+
+  // Test console and the window's own keys (Unit1Console.cpp).
+  void SINGLETEST1Click();
+  void CONTINUETEST1Click();
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void FormKeyPress(QChar Key);
+
   // LinkPhaseEngine, every 20 ms.
   void Timer1Timer();
   // SettingsWriteSequencer, every 300 ms.
@@ -176,6 +193,7 @@ class TForm1 : public QMainWindow {
  protected:
   bool eventFilter(QObject* Watched, QEvent* Event) override;
   void closeEvent(QCloseEvent* Event) override;
+  void keyPressEvent(QKeyEvent* Event) override;
 
  private:
   void CreateControls();
@@ -210,13 +228,35 @@ class TForm1 : public QMainWindow {
   void DisarmTimeout();
   bool FPortWarningOpen = false;  // "COM Port Not Exist" is on screen
 
-  // Steps of the two engines that talk to the converter; they come with
-  // the host port and the scan, read-back and write sequencer.
-  void ScanStep() {}
-  void DeviceListStep() {}
-  void ReadBackStep() {}
-  void StartNextWrite() {}
-  void JudgeWrite(int /*Step*/) {}
+  // Scan and device list (Unit1Scan.cpp).
+  void SendWhenFree(char Letter);
+  bool SendDeferred();
+  void ScanStep();
+  void EndScan();
+  void ShowDeviceList();
+  void DeviceListStep();
+  void ChooseModule(int Row);
+  char FDeferredLetter = 0;  // a start waiting for the outstanding exchange
+
+  // Read-back and write sequencer (Unit1Settings.cpp).
+  void EnableMenu(QMenu* Menu, bool Enabled);
+  void StartReadBack(int Row);
+  void ReadBackStep();
+  void FinishReadBack();
+  std::array<bool*, 13> PendingFlags();
+  void ShowRecordedFormat(TComboBox* Box, int Recorded);
+  bool SendWrite(char Letter);
+  void StartNextWrite();
+  void JudgeWrite(int Step);
+  void RequeueWrite(int Step);
+  void ShowSequencerBox(const QString& Text, const QString& Caption);
+  int FChosenRow = 0;            // device list row of the converter read back
+  bool FSequencerInBox = false;  // a box opened by the sequencer is on screen
+
+  // Console and keys (Unit1Console.cpp).
+  void ConnectOperations();
+  bool OperationKeyFilter(QObject* Watched, QEvent* Event);
+  void OpenConsole(bool Single);
 
   std::vector<std::pair<QWidget*, QRect>> FDesign;
 };
