@@ -587,14 +587,24 @@ QColor PixelOf(const QImage& Shot, const TForm1& Form, const QWidget* W, QPoint 
 }
 
 TEST_F(MainWindow, WriteSequencerWaitsWhileBusyAndGoesIdleBeforeAVerdict) {
+  int stepWhenShown = -1;
+  QString shown;
+  Form->BoxHook = [&](const QString& Text, const QString&, TBoxKind) {
+    stepWhenShown = Form->State.WriteStep;
+    shown = Text;
+    return int(QMessageBox::Ok);
+  };
   Form->Timer2->stop();
   Form->State.WriteStep = 3;
   Form->State.Busy = true;
   Form->Timer2Timer();
   EXPECT_EQ(Form->State.WriteStep, 3);
   Form->State.Busy = false;
+  Form->State.ReplyOk = false;
   Form->Timer2Timer();
   EXPECT_EQ(Form->State.WriteStep, 0);
+  EXPECT_EQ(shown, "Setting RS-232 baudrate fail");
+  EXPECT_EQ(stepWhenShown, 0);
 }
 
 TEST_F(MainWindow, ScreenshotAfterStartUp) {

@@ -1,0 +1,670 @@
+// The operator's journeys through the main window against a simulated bus
+// on a pseudo-terminal: scan and device list, choosing a converter and its
+// read-back, SAVE and the write sequencer, the firmware version, the test
+// console and QUIT. Each asserts on the window and on what the bus received.
+#include "AdPort.h"
+#include "SimBus.h"
+#include "Unit1.h"
+#include "umEdit.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using krm::sim::Bus;
+using krm::sim::BusOptions;
+using krm::sim::Converter;
+using krm::sim::Misbehaviour;
+
+namespace {
+
+struct Box {
+  QString Text;
+  QString Caption;
+  TBoxKind Kind;
+};
+
+Converter At(std::uint8_t Address, const char* ProductId, bool InitStep = false) {
+  Converter c;
+  c.address = Address;
+  c.productId = ProductId;
+  c.initStep = InitStep;
+  return c;
+}
+
+std::string Probe(int Address) {
+  static const char* digits = "0123456789ABCDEF";
+  return std::string("$") + digits[(Address >> 4) & 15] + digits[Address & 15] + "IFD";
+}
+
+class Operations : public ::testing::Test {
+ protected:
+  void Start(const std::vector<Converter>& Converters) {
+    BusOptions options;
+    options.instant = true;
+    Sim = std::make_unique<Bus>(options);
+    for (const Converter& c : Converters) {
+      Sim->add(c);
+      Answering.insert(c.address);
+    }
+    Sim->start();
+    ASSERT_EQ(setenv("KRM4610_COM1", Sim->path().c_str(), 1), 0);
+    Form = std::make_unique<TForm1>(750);
+    Form->BoxHook = [this](const QString& Text, const QString& Caption, TBoxKind Kind) {
+      Boxes.push_back({Text, Caption, Kind});
+      return Answer;
+    };
+    Form->show();
+    Form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+  }
+
+  void TearDown() override {
+    Form.reset();
+    if (Sim) Sim->stop();
+    unsetenv("KRM4610_COM1");
+  }
+
+  // Waits for Done while the window's events run; every reply and every
+  // tick of the engine timers wakes the loop.
+  static bool WaitFor(const std::function<bool()>& Done, std::chrono::milliseconds Limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + Limit;
+    while (!Done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+  }
+
+  // The bus gets Count frames while the window runs (its sends happen on
+  // this thread, so the bus must not be waited on here).
+  bool FramesReach(std::size_t Count, std::chrono::milliseconds Limit = 10s) {
+    return WaitFor([this, Count] { return Sim->frameCount() >= Count; }, Limit);
+  }
+  // Nothing more reaches the bus for a while, the window running meanwhile.
+  bool StaysAt(std::size_t Count, std::chrono::milliseconds While = 400ms) {
+    return !FramesReach(Count + 1, While) && Sim->frameCount() == Count;
+  }
+
+  // Runs the scan until it ends (or StopAt says to stop before a probe's
+  // time-out). An address nobody answers at would cost a whole reply
+  // time-out; once the bus has its probe, the time-out notice is handed to
+  // the window at once, as the port would deliver it later.
+  bool DriveScan(const std::function<bool(int)>& StopAt = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    UtilityState& s = Form->State;
+    while (s.LinkPhase == 1) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      if (s.ReplyEvent) {
+        Form->Timer1Timer();
+        continue;
+      }
+      if (s.Busy && !Answering.count(s.TargetAddress)) {
+        if (!Sim->waitForFrames(static_cast<std::size_t>(s.TargetAddress) + 1, 5s)) return false;
+        if (StopAt && StopAt(s.TargetAddress)) return true;
+        Form->ApdComPort1Trigger(Form->ApdComPort1, TriggerTimerMsg, s.TimeoutTrigger, 0);
+        continue;
+      }
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+  }
+
+  // SCAN, run to its end, dismiss, and wait for every product ID.
+  void ScanAndList() {
+    Sim->clearFrames();
+    Form->SCAN1->trigger();
+    ASSERT_TRUE(DriveScan());
+    ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text().startsWith("SCAN COMPLETE."); }));
+    QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  }
+
+  void DoubleClickRow(int Row) {
+    QTableWidget* list = Form->ShowDevice;
+    const QPoint at = list->visualItemRect(list->item(Row, 0)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+  }
+
+  // Choose a listed converter and wait for its settings.
+  void Choose(int Row) {
+    Sim->clearFrames();
+    DoubleClickRow(Row);
+    ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 0 && !Form->Timer1->isActive(); }));
+  }
+
+  // Drop the list down and click an item in it, as the operator does.
+  static void Pick(TComboBox* Box, int Item) {
+    Box->showPopup();
+    QAbstractItemView* view = Box->view();
+    ASSERT_TRUE(QTest::qWaitFor([view] { return view->isVisible(); }));
+    const QRect cell = view->visualRect(view->model()->index(Item, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, cell.center());
+    ASSERT_TRUE(QTest::qWaitFor([view] { return !view->isVisible(); }));
+  }
+
+  // Every write the sequencer has left, written.
+  bool SaveDone() const {
+    const UtilityState& s = Form->State;
+    return !s.SaveRequested && s.WriteStep == 0 && !s.Busy;
+  }
+
+  QStringList Frames() const {
+    QStringList list;
+    for (const std::string& f : Sim->frames()) list << QString::fromStdString(f);
+    return list;
+  }
+
+  std::unique_ptr<Bus> Sim;
+  std::set<int> Answering;
+  std::unique_ptr<TForm1> Form;
+  std::vector<Box> Boxes;
+  int Answer = QMessageBox::Ok;
+};
+
+Converter Configured() {
+  Converter c = At(0x0A, "PUMP STATION 7", true);
+  c.rs422 = true;
+  c.addressModeOn = true;
+  c.rs485Baud = 7;     // 38400
+  c.rs485Format = 5;   // E,7,1
+  c.rs232Baud = 9;     // 115200
+  c.rs232Format = 10;  // O,8,1
+  c.txFast = false;
+  c.stopChar = 0x0A;
+  c.appendStop = false;
+  c.checksumOn = true;
+  c.delimiter = '{';
+  c.version = "2.07";
+  return c;
+}
+
+// ---- Scan and device list ----
+
+TEST_F(Operations, ScanFindsConvertersAt00_0A_FFAndListsThemWithTheirProductIds) {
+  Start({At(0x00, "FIRST"), At(0x0A, "INIT STEP", true), At(0xFF, "LAST")});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  EXPECT_TRUE(Form->Panel3->isVisible());
+  EXPECT_FALSE(Form->TEST1->menuAction()->isEnabled());
+  EXPECT_FALSE(Form->KRM46101->menuAction()->isEnabled());
+  EXPECT_FALSE(Form->ComPortBox1->isEnabled());
+  EXPECT_FALSE(Form->Timer2->isActive());
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 3 MODULE FOUND"; }));
+
+  const QStringList probes = Frames();
+  ASSERT_EQ(probes.size(), 256);
+  for (int address = 0; address < 256; ++address)
+    EXPECT_EQ(probes[address].toStdString(), Probe(address)) << address;
+
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  EXPECT_FALSE(Form->Panel3->isVisible());
+  EXPECT_TRUE(Form->ShowDevice->isVisible());
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  QTableWidget* list = Form->ShowDevice;
+  EXPECT_EQ(list->item(0, 0)->text(), "ADDRESS");
+  EXPECT_EQ(list->item(0, 1)->text(), "              PRODUCT    ID");
+  const QString rows[6][2] = {{"   00H", "FIRST"}, {"   0AH *", "INIT STEP"}, {"   FFH", "LAST"},
+                              {"", ""},           {"", ""},                  {"", ""}};
+  for (int row = 1; row <= 6; ++row) {
+    EXPECT_EQ(list->item(row, 0)->text(), rows[row - 1][0]) << row;
+    EXPECT_EQ(list->item(row, 1)->text(), rows[row - 1][1]) << row;
+  }
+  EXPECT_EQ(Frames().mid(256), QStringList({"$007", "$0A7", "$FF7"}));
+  EXPECT_TRUE(list->hasFocus());
+  EXPECT_EQ(list->currentRow(), 1);
+
+  const QImage shot = Form->grab().toImage();
+  EXPECT_TRUE(shot.save(QStringLiteral(KRM_SCREENSHOT_DIR "/krm4610w-device-list.png")));
+
+  // A double-click below the last module chooses nothing.
+  DoubleClickRow(5);
+  EXPECT_EQ(Form->State.LinkPhase, 4);
+  EXPECT_TRUE(list->isVisible());
+}
+
+TEST_F(Operations, MoreThanSixConvertersShowSixRowsButEveryProductIdIsRead) {
+  std::vector<Converter> bus;
+  for (std::uint8_t address = 0x20; address < 0x28; ++address)
+    bus.push_back(At(address, ("ID" + std::to_string(address)).c_str()));
+  Start(bus);
+  ScanAndList();
+  EXPECT_EQ(Form->State.ModuleCount, 8);
+  EXPECT_EQ(Frames().mid(256),
+            QStringList({"$207", "$217", "$227", "$237", "$247", "$257", "$267", "$277"}));
+  for (int row = 1; row <= 6; ++row) {
+    EXPECT_EQ(Form->ShowDevice->item(row, 0)->text(), QString("   2%1H").arg(row - 1));
+    EXPECT_EQ(Form->ShowDevice->item(row, 1)->text(), QString("ID%1").arg(0x20 + row - 1));
+  }
+  EXPECT_EQ(Form->ShowDevice->rowCount(), 7);
+}
+
+TEST_F(Operations, ScanStoppedPartWayByAKeyCountsWhatWasFoundAndASecondScanStartsAt00) {
+  Start({At(0x05, "EARLY"), At(0x50, "LATE")});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan([](int Address) { return Address == 0x40; }));
+  ASSERT_EQ(Form->State.TargetAddress, 0x40);
+  EXPECT_EQ(Form->Panel3->text(), "SCAN ADDRESS   40");
+  // Any character key that reaches the window stops the scan.
+  QTest::keyClick(Form.get(), Qt::Key_X, Qt::NoModifier);
+  EXPECT_FALSE(Form->State.Scanning);
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 1 MODULE FOUND"; }));
+  // No probe follows the stop; its time-out was stopped too.
+  EXPECT_TRUE(StaysAt(0x41));
+
+  QTest::keyClick(Form.get(), Qt::Key_Space, Qt::NoModifier);
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  EXPECT_EQ(Form->ShowDevice->item(1, 0)->text(), "   05H");
+  EXPECT_EQ(Form->ShowDevice->item(1, 1)->text(), "EARLY");
+  EXPECT_EQ(Form->ShowDevice->item(2, 0)->text(), "");
+
+  // Enter on the list chooses the current row.
+  Sim->clearFrames();
+  QTest::keyClick(Form->ShowDevice, Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 0 && !Form->Timer1->isActive(); }));
+  EXPECT_EQ(Frames().first(), "$05E00");
+
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(Sim->waitForFrames(1, 5s));
+  EXPECT_EQ(Frames().first().toStdString(), Probe(0));
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 2 MODULE FOUND"; }));
+}
+
+TEST_F(Operations, SilentBusFindsNothingAndItsResultIsDismissedBackToIdle) {
+  Start({});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 0 MODULE FOUND"; }));
+  EXPECT_EQ(Sim->frameCount(), 256u);
+  EXPECT_EQ(Frames().last().toStdString(), Probe(0xFF));
+
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  EXPECT_FALSE(Form->Panel3->isVisible());
+  EXPECT_FALSE(Form->ShowDevice->isVisible());
+  EXPECT_EQ(Form->State.LinkPhase, 0);
+  EXPECT_FALSE(Form->State.Busy);
+  EXPECT_TRUE(Form->ComPortBox1->isEnabled());
+  EXPECT_TRUE(Form->TEST1->menuAction()->isEnabled());
+  EXPECT_FALSE(Form->KRM46101->menuAction()->isEnabled());
+  for (QWidget* input : Form->ConfigurationInputs()) {
+    EXPECT_TRUE(input->isHidden()) << input->objectName().toStdString();
+    EXPECT_FALSE(input->isEnabled()) << input->objectName().toStdString();
+  }
+  // Nothing is listed and nothing more goes out; a key now does nothing.
+  QTest::keyClick(Form.get(), Qt::Key_A);
+  EXPECT_EQ(Form->State.LinkPhase, 0);
+  EXPECT_EQ(Sim->frameCount(), 256u);
+  EXPECT_TRUE(Boxes.empty());
+  Form->YES1->trigger();
+  EXPECT_FALSE(Form->isVisible());
+}
+
+// ---- Choosing a converter ----
+
+TEST_F(Operations, ChoosingTheInitialStepConverterReadsAndShowsEverySettingWithAllInputsEnabled) {
+  Start({At(0x05, "NORMAL ONE"), Configured()});
+  ScanAndList();
+  Choose(2);
+  EXPECT_EQ(Frames(), QStringList({"$0AE00", "$0AE01", "$0AE02", "$0AE03", "$0AE04", "$0AE05", "$0AE06", "$0AE07",
+                                   "$0AE08", "$0AE09"}));
+  EXPECT_EQ(Form->State.TargetAddress, 0x0A);
+  EXPECT_TRUE(Form->State.InitStepMode);
+  EXPECT_EQ(Form->ProtocolBox1->currentText(), "RS-422");
+  EXPECT_EQ(Form->AddrBox1->currentText(), "ON");
+  EXPECT_EQ(Form->AddrEdit1->text(), "0A");
+  EXPECT_EQ(Form->RS485Box1->currentText(), "38400 bps");
+  EXPECT_EQ(Form->Format485Box1->currentText(), "E,7,1");
+  EXPECT_EQ(Form->RS232Box1->currentText(), "115200 bps");
+  EXPECT_EQ(Form->Format232Box1->currentText(), "O,8,1");
+  EXPECT_EQ(Form->TxmodeBox1->currentText(), "NORMAL MODE");
+  EXPECT_EQ(Form->ECEdit1->text(), "0A");
+  EXPECT_EQ(Form->crBox1->currentText(), "NO  ");
+  EXPECT_EQ(Form->CheckSumBox1->currentText(), "ON");
+  EXPECT_EQ(Form->DelimiterBox1->currentText(), "   {");
+  EXPECT_EQ(Form->ProductID->text(), "PUMP STATION 7");
+  for (QWidget* input : Form->ConfigurationInputs()) {
+    EXPECT_TRUE(input->isVisible()) << input->objectName().toStdString();
+    EXPECT_TRUE(input->isEnabled()) << input->objectName().toStdString();
+  }
+  EXPECT_TRUE(Form->KRM46101->menuAction()->isEnabled());
+  EXPECT_TRUE(Form->TEST1->menuAction()->isEnabled());
+  EXPECT_TRUE(Form->BaudBox1->isEnabled());
+  EXPECT_TRUE(Form->Timer2->isActive());
+  // Loading the inputs left no change pending.
+  EXPECT_FALSE(Form->State.PendStopChar);
+
+  const QImage shot = Form->grab().toImage();
+  EXPECT_TRUE(shot.save(QStringLiteral(KRM_SCREENSHOT_DIR "/krm4610w-chosen-converter.png")));
+}
+
+TEST_F(Operations, ChoosingANormalConverterEnablesOnlyTheDelimiterAndTheProductId) {
+  Converter normal = At(0x05, "NORMAL ONE");
+  normal.addressModeOn = false;
+  Start({normal, Configured()});
+  ScanAndList();
+  Sim->clearFrames();
+  QTest::keyClick(Form->ShowDevice, Qt::Key_Return);  // row 1 is current
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 0 && !Form->Timer1->isActive(); }));
+  EXPECT_EQ(Frames().size(), 10);
+  EXPECT_EQ(Frames().first(), "$05E00");
+  EXPECT_FALSE(Form->State.InitStepMode);
+  EXPECT_EQ(Form->AddrBox1->currentText(), "OFF");
+  EXPECT_TRUE(Form->AddrEdit1->isHidden());
+  EXPECT_TRUE(Form->UpDown1->isHidden());
+  EXPECT_EQ(Form->ProductID->text(), "NORMAL ONE");
+  for (QWidget* input : Form->ConfigurationInputs()) {
+    const bool open = input == Form->DelimiterBox1 || input == Form->ProductID;
+    EXPECT_EQ(input->isEnabled(), open) << input->objectName().toStdString();
+  }
+}
+
+TEST_F(Operations, ChoosingWhileAProductIdReadIsOutReadsBackTheChosenConverterUnshifted) {
+  Converter slow = At(0x00, "SLOW");
+  Misbehaviour late;
+  late.latencyMs = 250;
+  slow.misbehaviour = late;
+  Start({slow, Configured()});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 2 MODULE FOUND"; }));
+  Sim->clearFrames();
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  ASSERT_TRUE(Sim->waitForFrames(1, 5s));
+  ASSERT_TRUE(Form->State.Busy);  // "$007" is still out
+  DoubleClickRow(2);
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 0 && !Form->Timer1->isActive(); }));
+  const QStringList frames = Frames();
+  ASSERT_EQ(frames.size(), 11);
+  EXPECT_EQ(frames.first(), "$007");
+  EXPECT_EQ(frames.mid(1).first(), "$0AE00");
+  // Every value is the chosen converter's, none shifted by the late reply.
+  EXPECT_EQ(Form->RS485Box1->currentText(), "38400 bps");
+  EXPECT_EQ(Form->RS232Box1->currentText(), "115200 bps");
+  EXPECT_EQ(Form->DelimiterBox1->currentText(), "   {");
+  EXPECT_EQ(Form->AddrEdit1->text(), "0A");
+  EXPECT_EQ(Form->ECEdit1->text(), "0A");
+}
+
+// ---- SAVE and the write sequencer ----
+
+TEST_F(Operations, SaveWritesTheChangedSettingsInTheFixedOrderOnePerExchange) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+
+  Pick(Form->Format485Box1, 3);  // E,8,1
+  Pick(Form->DelimiterBox1, 7);  // ~
+  Pick(Form->RS232Box1, 5);      // 9600 bps
+  Pick(Form->ProtocolBox1, 0);   // RS-485
+  Form->ProductID->setFocus();
+  Form->ProductID->selectAll();
+  QTest::keyClicks(Form->ProductID, "TANK 3");
+  QTest::keyClick(Form->ProductID, Qt::Key_Return);
+  EXPECT_TRUE(Form->State.PendRs485Format && Form->State.PendDelimiter && Form->State.PendRs232Baud &&
+              Form->State.PendProtocol && Form->State.PendProductId);
+
+  // Cancel writes nothing and keeps every flag.
+  Sim->clearFrames();
+  Answer = QMessageBox::Cancel;
+  Form->SAVE1->trigger();
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_EQ(Boxes[0].Text, "CHANGE KRM4610 SETTING?");
+  EXPECT_EQ(Boxes[0].Caption, "Confirm");
+  EXPECT_EQ(Boxes[0].Kind, TBoxKind::Confirm);
+  int ticks = 0;
+  const QObject counting;
+  QObject::connect(Form->Timer2, &QTimer::timeout, &counting, [&ticks] { ++ticks; });
+  ASSERT_TRUE(WaitFor([&ticks] { return ticks >= 3; }));
+  EXPECT_EQ(Sim->frameCount(), 0u);
+  EXPECT_FALSE(Form->State.SaveRequested);
+  EXPECT_TRUE(Form->State.PendRs485Format && Form->State.PendDelimiter && Form->State.PendRs232Baud &&
+              Form->State.PendProtocol && Form->State.PendProductId);
+
+  // OK: one frame per exchange, never two in one tick of the sequencer.
+  Answer = QMessageBox::Ok;
+  std::vector<std::size_t> framesAtTick;
+  QObject::connect(Form->Timer2, &QTimer::timeout, &counting,
+                   [&] { framesAtTick.push_back(Sim->frameCount()); });
+  Form->SAVE1->trigger();
+  EXPECT_TRUE(Form->State.SaveRequested);
+  ASSERT_TRUE(WaitFor([this] { return Sim->frameCount() == 5 && SaveDone(); }));
+  EXPECT_EQ(Frames(), QStringList({"$0AA", "$0A05", "$0AC~", "$0A6TANK 3", "$0A3E81"}));
+  for (std::size_t i = 1; i < framesAtTick.size(); ++i) EXPECT_LE(framesAtTick[i] - framesAtTick[i - 1], 1u);
+  EXPECT_EQ(Boxes.size(), 2u);  // the confirmation only: every write answered
+
+  const Converter now = Sim->converter(0);
+  EXPECT_EQ(krm::sim::readBack(now, 4) & 2, 0);        // RS-485
+  EXPECT_EQ(krm::sim::readBack(now, 1), 5);            // RS-232 9600
+  EXPECT_EQ(krm::sim::readBack(now, 3) & 15, 12);      // RS-485 side E,8,1
+  EXPECT_EQ(krm::sim::readBack(now, 3) >> 4, 10);      // RS-232 side unchanged
+  EXPECT_EQ(krm::sim::readBack(now, 5), '~');
+  EXPECT_EQ(now.productId, "TANK 3");
+  EXPECT_EQ(Form->State.DevProtocol, 0);
+  EXPECT_EQ(Form->State.DevRs232Baud, 5);
+  EXPECT_EQ(Form->State.DevRs485Format, 3);
+  EXPECT_EQ(Form->State.DevDelimiter, 7);
+}
+
+TEST_F(Operations, AWriteThatTimesOutPutsTheControlBackShowsItsMessageAndTheSaveGoesOn) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Pick(Form->RS485Box1, 2);      // 1200 bps, not answered
+  Pick(Form->DelimiterBox1, 1);  // [
+  Sim->clearFrames();
+  Misbehaviour dead;
+  dead.silent = true;
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = dead; });
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(FramesReach(1));
+  Sim->modify(0, [](Converter& c) { c.misbehaviour.reset(); });
+
+  ASSERT_TRUE(WaitFor([this] { return Sim->frameCount() == 2 && SaveDone(); }));
+  EXPECT_EQ(Frames(), QStringList({"$0A12", "$0AC["}));
+  ASSERT_EQ(Boxes.size(), 2u);
+  EXPECT_EQ(Boxes[1].Text, "Write RS-485 baudrate fail");
+  EXPECT_EQ(Boxes[1].Caption, "Message");
+  EXPECT_EQ(Boxes[1].Kind, TBoxKind::Message);
+  EXPECT_EQ(Form->RS485Box1->currentText(), "38400 bps");
+  EXPECT_EQ(Form->State.DevRs485Baud, 7);
+  EXPECT_EQ(Form->DelimiterBox1->currentText(), "   [");
+  EXPECT_EQ(Form->State.DevDelimiter, 1);
+  EXPECT_EQ(Sim->converter(0).rs485Baud, 7);
+  EXPECT_EQ(Sim->converter(0).delimiter, '[');
+
+  // A checksum pick that ends where it started sends nothing, and the failed
+  // exchange before it is not reported again as this setting's outcome.
+  Form->State.ReplyOk = false;
+  Form->State.PendChecksum = true;
+  Form->State.SaveRequested = true;
+  ASSERT_TRUE(WaitFor([this] { return SaveDone() && !Form->State.PendChecksum; }));
+  EXPECT_EQ(Sim->frameCount(), 2u);
+  EXPECT_EQ(Boxes.size(), 2u);
+}
+
+TEST_F(Operations, AStopCharacterWriteThatFailsIsNotWrittenBackByItsOwnRestore) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Form->ECEdit1->setFocus();
+  Form->ECEdit1->selectAll();
+  QTest::keyClicks(Form->ECEdit1, "3B");
+  EXPECT_TRUE(Form->State.PendStopChar);
+  Sim->clearFrames();
+  Misbehaviour dead;
+  dead.silent = true;
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = dead; });
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(WaitFor([this] { return Boxes.size() == 2u; }));
+  EXPECT_EQ(Boxes[1].Text, "Write Stop character fail");
+  EXPECT_EQ(Form->ECEdit1->text(), "0A");
+  ASSERT_TRUE(WaitFor([this] { return SaveDone(); }));
+  EXPECT_FALSE(Form->State.PendStopChar);
+  EXPECT_EQ(Frames(), QStringList({"$0A93B"}));
+}
+
+TEST_F(Operations, SaveWhenTheHostPortCannotOpenWarnsOnceAndKeepsTheChangesPending) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Pick(Form->DelimiterBox1, 2);
+  Pick(Form->TxmodeBox1, 1);
+  Form->ApdComPort1->SetOpen(false);
+  ASSERT_EQ(setenv("KRM4610_COM1", "/nonexistent/krm-port", 1), 0);
+  Sim->clearFrames();
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.SaveRequested; }));
+  ASSERT_EQ(Boxes.size(), 2u);
+  EXPECT_EQ(Boxes[1].Text, "COM Port Not Exist");
+  EXPECT_EQ(Boxes[1].Caption, "Warning");
+  EXPECT_TRUE(Form->State.PendTxMode);
+  EXPECT_TRUE(Form->State.PendDelimiter);
+  EXPECT_EQ(Form->State.WriteStep, 0);
+  EXPECT_EQ(Sim->frameCount(), 0u);
+
+  // The port is back: the next SAVE writes both.
+  ASSERT_EQ(setenv("KRM4610_COM1", Sim->path().c_str(), 1), 0);
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(WaitFor([this] { return Sim->frameCount() == 2 && SaveDone(); }));
+  EXPECT_EQ(Frames(), QStringList({"$0AF", "$0AC]"}));
+  EXPECT_EQ(Boxes.size(), 3u);
+}
+
+TEST_F(Operations, FirmwareVersionAskedTwiceBeforeTheTickSendsOneQuery) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Sim->clearFrames();
+  Form->FWVERSION1->trigger();
+  Form->FWVERSION1->trigger();
+  ASSERT_TRUE(WaitFor([this] { return !Boxes.empty(); }));
+  EXPECT_EQ(Boxes[0].Text, "Firmware Version 2.07");
+  EXPECT_EQ(Boxes[0].Caption, "KRM4610");
+  EXPECT_EQ(Boxes[0].Kind, TBoxKind::Message);
+  int ticks = 0;
+  const QObject counting;
+  QObject::connect(Form->Timer2, &QTimer::timeout, &counting, [&ticks] { ++ticks; });
+  ASSERT_TRUE(WaitFor([&ticks] { return ticks >= 3; }));
+  EXPECT_EQ(Frames(), QStringList({"$0AV"}));
+  EXPECT_EQ(Boxes.size(), 1u);
+}
+
+// ---- Test console ----
+
+TEST_F(Operations, SingleTestSendsTheLineOnceAndShowsTheReply) {
+  Start({Configured()});
+  Form->SINGLETEST1->trigger();
+  EXPECT_TRUE(Form->TestBox->isVisible());
+  EXPECT_EQ(Form->TestBox->title(), "SINGLE COMMAND TEST");
+  EXPECT_FALSE(Form->TEST1->menuAction()->isEnabled());
+  EXPECT_FALSE(Form->BaudBox1->isEnabled());
+  EXPECT_TRUE(Form->TxBox->hasFocus());
+  QTest::keyClicks(Form->TxBox, "$0AV");
+  QTest::keyClick(Form->TxBox, Qt::Key_Return);  // START TEST
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->text().startsWith("!0A2.07"); }));
+  EXPECT_FALSE(Form->TxBox->isReadOnly());
+  EXPECT_TRUE(StaysAt(1));
+  EXPECT_EQ(Frames(), QStringList({"$0AV"}));
+
+  const QImage shot = Form->grab().toImage();
+  EXPECT_TRUE(shot.save(QStringLiteral(KRM_SCREENSHOT_DIR "/krm4610w-console.png")));
+
+  // In single mode END TEST works at once, also with a command out.
+  Misbehaviour late;
+  late.latencyMs = 300;
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = late; });
+  Form->Button1->click();
+  EXPECT_TRUE(Form->TxBox->isReadOnly());
+  Form->Button3->click();
+  EXPECT_FALSE(Form->TestBox->isVisible());
+  EXPECT_FALSE(Form->State.TestActive);
+  EXPECT_TRUE(Form->TEST1->menuAction()->isEnabled());
+  EXPECT_FALSE(Form->KRM46101->menuAction()->isEnabled());  // no module chosen
+  for (QWidget* input : Form->ConfigurationInputs())
+    EXPECT_TRUE(input->isVisible()) << input->objectName().toStdString();
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
+}
+
+TEST_F(Operations, ContinuousTestRepeatsUntilStoppedAndEndsOnlyWhenStopped) {
+  Start({Configured()});
+  Form->CONTINUETEST1->trigger();
+  EXPECT_EQ(Form->TestBox->title(), "COMMAND CONTINUE TEST");
+  QTest::keyClicks(Form->TxBox, "$0AE04");
+  Form->Button1->click();
+  ASSERT_TRUE(FramesReach(20));
+  Form->Button3->click();  // END TEST while looping: nothing
+  EXPECT_TRUE(Form->TestBox->isVisible());
+  Form->Button2->click();  // STOP TEST: the command out still completes
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
+  EXPECT_TRUE(StaysAt(Sim->frameCount()));
+  for (const QString& frame : Frames()) EXPECT_EQ(frame, "$0AE04");
+  EXPECT_TRUE(Form->RxBox->text().startsWith("!0A1A")) << Form->RxBox->text().toStdString();
+  Form->Button3->click();
+  EXPECT_FALSE(Form->TestBox->isVisible());
+}
+
+TEST_F(Operations, ContinuousTestStopsOnADroppedReplyWithTheTimeOutText) {
+  Start({Configured()});
+  Form->CONTINUETEST1->trigger();
+  QTest::keyClicks(Form->TxBox, "$0AE01");
+  Form->Button1->click();
+  ASSERT_TRUE(FramesReach(10));
+  Misbehaviour dead;
+  dead.silent = true;
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = dead; });
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->text() == "Time out error, Test stop !!!"; }));
+  EXPECT_TRUE(Form->State.TestStopped);
+  EXPECT_FALSE(Form->TxBox->isReadOnly());
+  EXPECT_TRUE(StaysAt(Sim->frameCount()));
+  Form->Button3->click();  // stopped by the time-out: END TEST works
+  EXPECT_FALSE(Form->TestBox->isVisible());
+}
+
+// ---- QUIT ----
+
+TEST_F(Operations, QuitDuringAProductIdReadClosesWhenItsReplyArrives) {
+  Converter slow = At(0x30, "SLOW");
+  Misbehaviour late;
+  late.latencyMs = 300;
+  slow.misbehaviour = late;
+  Start({slow});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 1 MODULE FOUND"; }));
+  Sim->clearFrames();
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  ASSERT_TRUE(Sim->waitForFrames(1, 5s));
+  Form->NO1->trigger();
+  EXPECT_TRUE(Form->isVisible());
+  Form->YES1->trigger();
+  EXPECT_TRUE(Form->State.QuitRequested);
+  EXPECT_TRUE(Form->isVisible());
+  ASSERT_TRUE(WaitFor([this] { return !Form->isVisible(); }));
+  EXPECT_EQ(Frames(), QStringList({"$307"}));
+}
+
+}  // namespace
