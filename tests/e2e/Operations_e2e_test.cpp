@@ -385,7 +385,13 @@ TEST_F(Operations, ChoosingWhileAProductIdReadIsOutReadsBackTheChosenConverterUn
   Misbehaviour late;
   late.latencyMs = 250;
   slow.misbehaviour = late;
-  Start({slow, Configured()});
+  // The chosen one answers a little later too, so that the two replies
+  // cannot arrive in one batch.
+  Converter chosen = Configured();
+  Misbehaviour prompt;
+  prompt.latencyMs = 40;
+  chosen.misbehaviour = prompt;
+  Start({slow, chosen});
   Sim->clearFrames();
   Form->SCAN1->trigger();
   ASSERT_TRUE(DriveScan());
