@@ -139,7 +139,7 @@ void TForm1::ApplyReadBack() {
   State.DevDelimiter = DelimiterIndexOfCode(r[5]);
   DelimiterBox1->SetItemIndex(State.DevDelimiter);
 
-  const QTableWidgetItem* listed = ShowDevice->item(FChosenRow, 1);
+  const QTableWidgetItem* listed = FChosenRow > 0 ? ShowDevice->item(FChosenRow, 1) : nullptr;
   ProductID->setText(listed ? listed->text() : QString());
 
   for (QWidget* box : std::initializer_list<QWidget*>{ComPortBox1, BaudBox1, FormatBox1}) box->setEnabled(true);
