@@ -277,12 +277,20 @@ TEST_F(MainWindowLink, DataFormatReachesThePort) {
   EXPECT_EQ(Port()->StopBits(), 2);
   EXPECT_FALSE(Port()->Open());
 
-  // Chosen on the open port: it changes at once. A pseudo-terminal keeps
-  // only the stop bits of a format (always 8 bits, no parity).
-  Form->FormatBox1->SetItemIndex(0);  // N,8,1
-  emit Form->FormatBox1->Change();
+  // The first request opens with it. A pseudo-terminal keeps only the stop
+  // bits of a format (always 8 bits, no parity); the line state has the rest.
   Form->SendCommand('V');
   ASSERT_TRUE(Port()->Open());
+  EXPECT_TRUE(Form->State.PortOk);
+  EXPECT_TRUE(Peer.Settings().c_cflag & CSTOPB);
+  uint32_t baud = 0;
+  uint8_t parity = 0, stop = 0, bits = 0;
+  ASSERT_EQ(Port()->Dispatcher()->GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(parity, 2);
+  EXPECT_EQ(bits, 7);
+  EXPECT_EQ(stop, 2);
+
+  // Chosen on the open port: it changes at once.
   Form->FormatBox1->SetItemIndex(5);  // N,8,2
   emit Form->FormatBox1->Change();
   EXPECT_TRUE(Peer.Settings().c_cflag & CSTOPB);
@@ -393,6 +401,8 @@ TEST_F(MainWindowLink, LostPortDuringARequestEndsTheExchange) {
 TEST_F(MainWindowLink, EndlessChatterKeepsTheReplyBounded) {
   Form->SendCommand('V');
   ASSERT_TRUE(Port()->Open());
+  // A long time-out, so that only the missing CR can keep the exchange open.
+  Port()->ArmTimerTrigger(Form->State.TimeoutTrigger, 1000, true);
   const std::string noise(1000, 'x');
   for (int i = 0; i < 20; ++i) Peer.Write(noise);
   ASSERT_TRUE(WaitFor([this] { return Form->State.ReplyLength == 20000; }));
