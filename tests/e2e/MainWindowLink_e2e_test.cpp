@@ -150,6 +150,8 @@ TEST_F(MainWindowLinkE2E, RepeatingTestLineRunsUntilTheFirstTimeout) {
 TEST_F(MainWindowLinkE2E, QuitWhileARequestIsOutClosesAtItsReply) {
   Bus.setBusMisbehaviour(Late(300));
   Form->SendCommand('V');
+  // A long time-out: the reply, not the time-out, must end this exchange.
+  Form->ApdComPort1->ArmTimerTrigger(Form->State.TimeoutTrigger, 100, true);
   Form->YES1Click();
   EXPECT_TRUE(Form->State.QuitRequested);
   EXPECT_TRUE(Form->isVisible());
