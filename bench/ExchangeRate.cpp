@@ -4,82 +4,17 @@
 // with the reply reaching the owner the way it reaches the utility (an avail
 // notice sent to the owner's thread, GetByte there while TDispThread waits).
 #include <benchmark/benchmark.h>
-#include <termios.h>
 
-#include <cerrno>
 #include <string>
 
 #include "BenchSupport.h"
-#include "SimBus.h"
+#include "SimPeer.h"
 
 namespace krmbench {
 namespace {
 
-constexpr char Request[] = "$05IFD\r";
 constexpr uint32_t RequestLength = sizeof Request - 1;
-const std::string ExpectedReply = "!0500\r";
 constexpr auto ReplyTimeout = std::chrono::seconds(2);
-
-// A simulated bus with one converter at 05 that answers at once.
-class InstantBus {
- public:
-  InstantBus() : bus_(Options()) {
-    krm::sim::Converter converter;
-    converter.address = 0x05;
-    bus_.add(converter);
-    bus_.start();
-  }
-  std::string Path() const { return bus_.path(); }
-
- private:
-  static krm::sim::BusOptions Options() {
-    krm::sim::BusOptions options;
-    options.instant = true;
-    return options;
-  }
-  krm::sim::Bus bus_;
-};
-
-// The loop any serial programmer writes first: raw mode, write, read to CR.
-class RawExchanger {
- public:
-  explicit RawExchanger(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    if (fd_ < 0 || tcgetattr(fd_, &t) != 0) return;
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    t.c_cc[VMIN] = 0;  // a read returns what came, or nothing after VTIME
-    t.c_cc[VTIME] = 20;
-    ok_ = tcsetattr(fd_, TCSANOW, &t) == 0;
-  }
-  ~RawExchanger() {
-    if (fd_ >= 0) close(fd_);
-  }
-  RawExchanger(const RawExchanger&) = delete;
-  RawExchanger& operator=(const RawExchanger&) = delete;
-
-  bool Ok() const { return ok_; }
-
-  // One request and its reply; false on a failure, a silence or a wrong reply.
-  bool Exchange() {
-    if (write(fd_, Request, RequestLength) != static_cast<ssize_t>(RequestLength)) return false;
-    std::string reply;
-    char buffer[64];
-    while (reply.empty() || reply.back() != '\r') {
-      const ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0 || reply.size() > 64) return false;
-      reply.append(buffer, static_cast<size_t>(n));
-    }
-    return reply == ExpectedReply;
-  }
-
- private:
-  int fd_ = -1;
-  bool ok_ = false;
-};
 
 // The same exchange through the dispatcher; the calling thread is the owner's.
 class DispatcherExchanger {
@@ -119,7 +54,7 @@ constexpr auto Stalled = std::chrono::milliseconds(10);
 // exchange and the share of stalled ones.
 template <typename Exchanger>
 void RunExchanges(benchmark::State& state) {
-  InstantBus bus;
+  SimPeer bus;
   Exchanger exchanger(bus.Path());
   if (!exchanger.Ok()) {
     state.SkipWithError("cannot open the simulator's port");
@@ -166,7 +101,7 @@ BENCHMARK(BM_ExchangeDispatcher)
 // the dispatcher's rate over the raw rate.
 void BM_ExchangeRatio(benchmark::State& state) {
   constexpr int Block = 100;
-  InstantBus rawBus, dispatcherBus;
+  SimPeer rawBus, dispatcherBus;
   RawExchanger raw(rawBus.Path());
   DispatcherExchanger dispatcher(dispatcherBus.Path());
   if (!raw.Ok() || !dispatcher.Ok()) {
