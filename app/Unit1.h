@@ -257,6 +257,12 @@ class TForm1 : public QMainWindow {
   void ConnectOperations();
   bool OperationKeyFilter(QObject* Watched, QEvent* Event);
   void OpenConsole(bool Single);
+  // The endless loop changes the console thousands of times a second; its
+  // painting is held back to one frame per ConsolePaintMs while it runs.
+  // The widgets' state itself is always current.
+  void ThrottleConsolePaint();
+  void ResumeConsolePaint();
+  QTimer* FConsolePaintTimer = nullptr;
 
   std::vector<std::pair<QWidget*, QRect>> FDesign;
 };

@@ -11,6 +11,12 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
+
+namespace {
+// About 25 frames a second: as smooth as a screen shows a changing text.
+constexpr int ConsolePaintMs = 40;
+}  // namespace
 
 void TForm1::ConnectOperations() {
   connect(SCAN1, &QAction::triggered, this, &TForm1::SCAN1Click);
@@ -25,6 +31,17 @@ void TForm1::ConnectOperations() {
   Button2->setAutoDefault(true);
   Button3->setAutoDefault(true);
   for (QObject* watched : std::initializer_list<QObject*>{ShowDevice, TxBox, RxBox}) watched->installEventFilter(this);
+
+  FConsolePaintTimer = new QTimer(this);
+  FConsolePaintTimer->setObjectName(QStringLiteral("ConsolePaintTimer"));
+  FConsolePaintTimer->setSingleShot(true);
+  FConsolePaintTimer->setInterval(ConsolePaintMs);
+  connect(FConsolePaintTimer, &QTimer::timeout, this, [this] {
+    TestBox->setUpdatesEnabled(true);
+    // Painted now: the loop's next exchange may hold updates back again
+    // before a queued repaint would have run.
+    TestBox->repaint();
+  });
 }
 
 bool TForm1::OperationKeyFilter(QObject* Watched, QEvent* Event) {
@@ -95,6 +112,7 @@ void TForm1::Button2Click() { State.TestStopped = true; }
 
 void TForm1::Button3Click() {
   if (!State.TestActive || !State.TestStopped) return;
+  ResumeConsolePaint();
   TestBox->hide();
   State.TestActive = false;
   for (QWidget* input : ConfigurationInputs()) {
@@ -106,4 +124,17 @@ void TForm1::Button3Click() {
   EnableMenu(KRM46101, State.InitStepMode);
   EnableMenu(TEST1, true);
   for (QWidget* box : std::initializer_list<QWidget*>{ComPortBox1, BaudBox1, FormatBox1}) box->setEnabled(true);
+}
+
+void TForm1::ThrottleConsolePaint() {
+  // While held back, the timer's frame is already due.
+  if (!TestBox->updatesEnabled()) return;
+  TestBox->setUpdatesEnabled(false);
+  FConsolePaintTimer->start();
+}
+
+void TForm1::ResumeConsolePaint() {
+  FConsolePaintTimer->stop();
+  // Enabling schedules one repaint of the current state.
+  if (!TestBox->updatesEnabled()) TestBox->setUpdatesEnabled(true);
 }

@@ -113,7 +113,12 @@ void TForm1::ReplyComplete() {
   State.Busy = false;
   State.ReplyEvent = true;
   State.ReplyOk = true;
-  if (State.TestActive && !State.TestStopped) SendTestLine();
+  if (State.TestActive && !State.TestStopped) {
+    ThrottleConsolePaint();
+    SendTestLine();
+  } else {
+    ResumeConsolePaint();
+  }
 }
 
 void TForm1::ReplyTimedOut() {
@@ -122,6 +127,7 @@ void TForm1::ReplyTimedOut() {
   State.ReplyOk = false;
   State.Busy = false;
   TxBox->setReadOnly(false);
+  ResumeConsolePaint();
   if (State.TestActive) {
     RxBox->setText(QStringLiteral("Time out error, Test stop !!!"));
     State.TestStopped = true;
@@ -233,6 +239,7 @@ void TForm1::FormClose() {
 }
 
 void TForm1::closeEvent(QCloseEvent* Event) {
+  ResumeConsolePaint();
   FormClose();
   QMainWindow::closeEvent(Event);
 }

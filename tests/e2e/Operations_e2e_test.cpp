@@ -632,21 +632,87 @@ TEST_F(Operations, ContinuousTestRepeatsUntilStoppedAndEndsOnlyWhenStopped) {
   EXPECT_FALSE(Form->TestBox->isVisible());
 }
 
+// Counts the paint events of a line edit and remembers the text each showed.
+class PaintWatch : public QObject {
+ public:
+  explicit PaintWatch(QLineEdit* Edit) : FEdit(Edit) { Edit->installEventFilter(this); }
+  int Paints = 0;
+  QString Painted;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* Event) override {
+    if (Event->type() == QEvent::Paint) {
+      ++Paints;
+      Painted = FEdit->text();
+    }
+    return false;
+  }
+
+ private:
+  QLineEdit* FEdit;
+};
+
 TEST_F(Operations, ContinuousTestStopsOnADroppedReplyWithTheTimeOutText) {
   Start({Configured()});
   Form->CONTINUETEST1->trigger();
   QTest::keyClicks(Form->TxBox, "$0AE01");
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->isVisible(); }));
+  PaintWatch watch(Form->RxBox);
   Form->Button1->click();
   ASSERT_TRUE(FramesReach(10));
   Misbehaviour dead;
   dead.silent = true;
   Sim->modify(0, [&](Converter& c) { c.misbehaviour = dead; });
   ASSERT_TRUE(WaitFor([this] { return Form->RxBox->text() == "Time out error, Test stop !!!"; }));
+  EXPECT_TRUE(WaitFor([&] { return watch.Painted == "Time out error, Test stop !!!"; }, 2s))
+      << watch.Painted.toStdString();
   EXPECT_TRUE(Form->State.TestStopped);
   EXPECT_FALSE(Form->TxBox->isReadOnly());
   EXPECT_TRUE(StaysAt(Sim->frameCount()));
   Form->Button3->click();  // stopped by the time-out: END TEST works
   EXPECT_FALSE(Form->TestBox->isVisible());
+}
+
+TEST_F(Operations, ContinuousTestKeepsTheConsoleExactButPaintsItOnlyNowAndThen) {
+  Start({Configured()});
+  Form->CONTINUETEST1->trigger();
+  QTest::keyClicks(Form->TxBox, "$0AE04");
+  // Every change of RxBox while looping is the reply received so far, or
+  // the emptying before a send; TxBox is read-only exactly while one is out.
+  int replies = 0;
+  QStringList wrong;
+  QObject::connect(Form->RxBox, &QLineEdit::textChanged, [&](const QString& Text) {
+    const UtilityState& s = Form->State;
+    if (!Text.isEmpty() && Text != QString::fromLatin1(s.ReplyText.data(), static_cast<qsizetype>(s.ReplyText.size())))
+      wrong << Text;
+    if (Form->TxBox->isReadOnly() != s.Busy) wrong << QStringLiteral("read-only flag at: ") + Text;
+    if (Text.endsWith(QChar(u'\r'))) ++replies;
+  });
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->isVisible(); }));
+  PaintWatch watch(Form->RxBox);
+  Form->Button1->click();
+  ASSERT_TRUE(FramesReach(300));
+  const int paintsWhileLooping = watch.Paints;
+  const int repliesWhileLooping = replies;
+  Form->Button2->click();  // STOP TEST
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
+  EXPECT_TRUE(wrong.isEmpty()) << wrong.join(QStringLiteral(" | ")).toStdString();
+  EXPECT_EQ(static_cast<std::size_t>(replies), Sim->frameCount());
+  EXPECT_GE(repliesWhileLooping, 250);
+  // Hundreds of replies shown, a handful of frames painted.
+  EXPECT_LT(paintsWhileLooping * 10, repliesWhileLooping) << paintsWhileLooping << " paints";
+
+  // Stopped: the console paints again, the final reply at once.
+  EXPECT_TRUE(Form->TestBox->updatesEnabled());
+  EXPECT_TRUE(Form->RxBox->updatesEnabled());
+  const QString final = Form->RxBox->text();
+  EXPECT_TRUE(final.startsWith("!0A1A")) << final.toStdString();
+  EXPECT_TRUE(WaitFor([&] { return watch.Painted == final; }, 2s)) << watch.Painted.toStdString();
+  const QImage shown = Form->RxBox->grab().toImage();
+  Form->RxBox->clear();
+  EXPECT_NE(Form->RxBox->grab().toImage(), shown);
+  Form->RxBox->setText(final);
+  EXPECT_EQ(Form->RxBox->grab().toImage(), shown);
 }
 
 // ---- QUIT ----
