@@ -8,6 +8,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "AwEvent.h"
 #include "FakeDevice.h"
@@ -208,4 +209,117 @@ TEST(AwEvent, ResetKindsAndTheWaitOnTwo) {
   std::thread setter([&] { b.Set(); });
   EXPECT_EQ(TAwEvent::WaitAny(a, b, 5000), 1);
   setter.join();
+}
+
+TEST(AwEvent, SetWakesOnlyTheWaitersOfItsEvent) {
+  TAwEvent a(TAwEvent::Kind::AutoReset), ping(TAwEvent::Kind::AutoReset),
+      pong(TAwEvent::Kind::AutoReset);
+  std::atomic<bool> aDone{false};
+  bool aTaken = false;
+  std::thread onA([&] {
+    aTaken = a.Wait(10000);
+    aDone = true;
+  });
+  // Set after Set on another event while the thread on a sleeps through all.
+  std::thread echo([&] {
+    for (int i = 0; i < 200; ++i)
+      if (ping.Wait(5000)) pong.Set();
+  });
+  int echoed = 0;
+  for (int i = 0; i < 200; ++i) {
+    ping.Set();
+    echoed += pong.Wait(5000);
+  }
+  echo.join();
+  EXPECT_EQ(echoed, 200);
+  EXPECT_GT(ping.WakeUps(), 0u);  // the echo did sleep and was woken
+  EXPECT_EQ(a.WakeUps(), 0u);
+  EXPECT_FALSE(aDone);
+
+  a.Set();
+  onA.join();
+  EXPECT_TRUE(aTaken);
+  EXPECT_LE(a.WakeUps(), 1u);
+}
+
+TEST(AwEvent, WaitAnyWakesOnEitherAndOnlyOnItsOwn) {
+  TAwEvent a(TAwEvent::Kind::AutoReset), b(TAwEvent::Kind::AutoReset),
+      other(TAwEvent::Kind::AutoReset);
+  for (TAwEvent* setLater : {&a, &b, &a}) {
+    std::atomic<int> taken{-2};
+    std::thread waiter([&] { taken = TAwEvent::WaitAny(a, b, 10000); });
+    other.Set();  // no waiter of its own
+    setLater->Set();
+    ASSERT_TRUE(WaitUntil([&] { return taken != -2; }));
+    waiter.join();
+    EXPECT_EQ(taken, setLater == &a ? 0 : 1);
+  }
+  EXPECT_TRUE(other.Wait(0));
+  EXPECT_EQ(other.WakeUps(), 0u);
+  EXPECT_EQ(TAwEvent::WaitAny(a, b, 0), -1);  // each Set was taken once
+}
+
+TEST(AwEvent, AutoResetReleasesOneWaiterPerSetManualReleasesAll) {
+  TAwEvent automatic(TAwEvent::Kind::AutoReset);
+  std::atomic<int> released{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 2; ++i)
+    waiters.emplace_back([&] { released += automatic.Wait(10000); });
+  automatic.Set();
+  ASSERT_TRUE(WaitUntil([&] { return released == 1; }));
+  EXPECT_FALSE(WaitUntil([&] { return released > 1; }, 50));  // the other still waits
+  automatic.Set();  // the one left is not lost
+  ASSERT_TRUE(WaitUntil([&] { return released == 2; }));
+  for (auto& t : waiters) t.join();
+  waiters.clear();
+  EXPECT_FALSE(automatic.Wait(0));
+
+  TAwEvent manual(TAwEvent::Kind::ManualReset);
+  released = 0;
+  for (int i = 0; i < 4; ++i) waiters.emplace_back([&] { released += manual.Wait(10000); });
+  manual.Set();
+  ASSERT_TRUE(WaitUntil([&] { return released == 4; }));
+  for (auto& t : waiters) t.join();
+  EXPECT_TRUE(manual.Wait(0));
+}
+
+TEST(AwEvent, ManyHandOffsAcrossThreadsLoseNoWakeUp) {
+  // Two ping-pong pairs share the process-wide lock; one side waits on two
+  // events, one pair uses short time-outs that often expire.
+  constexpr int Rounds = 5000;
+  TAwEvent ping(TAwEvent::Kind::AutoReset), pong(TAwEvent::Kind::AutoReset),
+      stop(TAwEvent::Kind::ManualReset), tick(TAwEvent::Kind::AutoReset),
+      tock(TAwEvent::Kind::AutoReset);
+  std::atomic<int> echoFailures{0};
+  std::thread echo([&] {
+    for (int i = 0; i < Rounds; ++i) {
+      if (TAwEvent::WaitAny(ping, stop, 5000) != 0) ++echoFailures;
+      pong.Set();
+    }
+  });
+  std::atomic<bool> done{false};
+  std::atomic<int> ticks{0};
+  std::thread ticker([&] {
+    while (!done) {
+      tick.Set();
+      if (tock.Wait(1)) ++ticks;
+    }
+  });
+  std::thread tocker([&] {
+    while (!done)
+      if (tick.Wait(1)) tock.Set();
+  });
+  int missed = 0;
+  for (int i = 0; i < Rounds; ++i) {
+    ping.Set();
+    missed += !pong.Wait(5000);
+  }
+  done = true;
+  stop.Set();
+  echo.join();
+  ticker.join();
+  tocker.join();
+  EXPECT_EQ(missed, 0);
+  EXPECT_EQ(echoFailures, 0);
+  EXPECT_GT(ticks, 0);
 }
