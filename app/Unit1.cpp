@@ -14,6 +14,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QTableWidget>
 #include <QTimer>
@@ -245,6 +247,10 @@ void TForm1::CreateControls() {
   ProductID = new QLineEdit(Client);
   ProductID->setObjectName(QStringLiteral("ProductID"));
   ProductID->setMaxLength(30);
+  // The text goes into a frame that ends at the first CR: control characters
+  // (a pasted line break) would cut it and send the rest as a frame of its own.
+  ProductID->setValidator(new QRegularExpressionValidator(
+      QRegularExpression(QStringLiteral("[^\\x00-\\x1f\\x7f]*")), ProductID));
   StyleInput(ProductID);
   Place(ProductID, 164, 392, 249, InputHeight);
   ProductID->installEventFilter(this);

@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMenu>
@@ -522,6 +523,18 @@ TEST_F(ProductIdCommit, LeavingTheFieldCommitsOnlyAfterTyping) {
   ASSERT_TRUE(QTest::qWaitFor([this] { return !Form->ProductID->hasFocus(); }));
   EXPECT_TRUE(Form->State.PendProductId);
   EXPECT_FALSE(Form->State.ProductIdEdited);
+}
+
+TEST_F(ProductIdCommit, PastedLineBreaksCannotEnterTheId) {
+  // A control character would end the write frame early and send the rest
+  // as a frame of its own: such a paste is refused, the text stays.
+  QTest::keyClicks(Form->ProductID, "PUMP");
+  QApplication::clipboard()->setText(QStringLiteral("-7\rCD"));
+  Form->ProductID->paste();
+  EXPECT_EQ(Form->ProductID->text(), "PUMP");
+  QApplication::clipboard()->setText(QStringLiteral(" NO. 7"));
+  Form->ProductID->paste();
+  EXPECT_EQ(Form->ProductID->text(), "PUMP NO. 7");
 }
 
 // ---- Boxes and menu actions ----
