@@ -490,6 +490,8 @@ class TApdBaseDispatcher {
   bool OtherHandlersExist() const;
   void ForceLineOptions();
   int32_t ApplyLineState();
+  // Reads the line state, lets `change` edit it and applies it, under DispatchLock.
+  int32_t ChangeLineState(const std::function<void()>& change);
   void WaitOutputDrained();
   bool HandleInUse(int32_t handle) const;
 

@@ -1,5 +1,6 @@
 // Line settings, DTR and RTS, flow control, modem status and line errors.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "AwErrorCodes.h"
@@ -120,73 +121,73 @@ int32_t TApdBaseDispatcher::DriveRts(int32_t level) {
   return result < 0 ? ecode::BadArgument : result;
 }
 
-int32_t TApdBaseDispatcher::SetHardwareFlow(uint32_t full, uint32_t resume, uint32_t options) {
-  if (resume > full || full > InQueueSize) return ecode::BadArgument;
+int32_t TApdBaseDispatcher::ChangeLineState(const std::function<void()>& change) {
   Guard hold(DispatchLock);
   int32_t result = GetDeviceState(LineState);
   if (result < 0) return result;
-  LineState.OutxCtsFlow = false;
-  LineState.OutxDsrFlow = false;
-  LineState.DtrControl = TDtrControl::Off;
-  LineState.RtsControl = TRtsControl::Off;
-  DtrAuto = RtsAuto = false;
-  if (options & HwfUseDtr) {
-    LineState.DtrControl = TDtrControl::Handshake;
-    DtrAuto = true;
-  } else if (DtrState) {
-    LineState.DtrControl = TDtrControl::On;
-  }
-  if (options & HwfUseRts) {
-    LineState.RtsControl = TRtsControl::Handshake;
-    RtsAuto = true;
-  } else if (RtsState) {
-    LineState.RtsControl = TRtsControl::On;
-  }
-  if (RS485Mode) {  // the driver turns the bus round itself
-    LineState.RtsControl = TRtsControl::Toggle;
-    RtsAuto = true;
-  }
-  LineState.XoffLim = static_cast<uint16_t>(InQueueSize - full);
-  LineState.XonLim = static_cast<uint16_t>(resume);
-  if (options & HwfRequireDsr) LineState.OutxDsrFlow = true;
-  if (options & HwfRequireCts) LineState.OutxCtsFlow = true;
+  change();
   return ApplyLineState();
+}
+
+int32_t TApdBaseDispatcher::SetHardwareFlow(uint32_t full, uint32_t resume, uint32_t options) {
+  if (resume > full || full > InQueueSize) return ecode::BadArgument;
+  return ChangeLineState([&] {
+    LineState.OutxCtsFlow = false;
+    LineState.OutxDsrFlow = false;
+    LineState.DtrControl = TDtrControl::Off;
+    LineState.RtsControl = TRtsControl::Off;
+    DtrAuto = RtsAuto = false;
+    if (options & HwfUseDtr) {
+      LineState.DtrControl = TDtrControl::Handshake;
+      DtrAuto = true;
+    } else if (DtrState) {
+      LineState.DtrControl = TDtrControl::On;
+    }
+    if (options & HwfUseRts) {
+      LineState.RtsControl = TRtsControl::Handshake;
+      RtsAuto = true;
+    } else if (RtsState) {
+      LineState.RtsControl = TRtsControl::On;
+    }
+    if (RS485Mode) {  // the driver turns the bus round itself
+      LineState.RtsControl = TRtsControl::Toggle;
+      RtsAuto = true;
+    }
+    LineState.XoffLim = static_cast<uint16_t>(InQueueSize - full);
+    LineState.XonLim = static_cast<uint16_t>(resume);
+    if (options & HwfRequireDsr) LineState.OutxDsrFlow = true;
+    if (options & HwfRequireCts) LineState.OutxCtsFlow = true;
+  });
 }
 
 int32_t TApdBaseDispatcher::SetSoftwareFlow(uint32_t full, uint32_t resume, uint32_t options) {
   if (resume > full || full > InQueueSize) return ecode::BadArgument;
-  Guard hold(DispatchLock);
-  int32_t result = GetDeviceState(LineState);
-  if (result < 0) return result;
-  if (options & SwfReceive) {
-    LineState.InX = true;
-    LineState.XoffLim = static_cast<uint16_t>(InQueueSize - full);
-    LineState.XonLim = static_cast<uint16_t>(resume);
-  }
-  if (options & SwfTransmit) LineState.OutX = true;
-  if (options & (SwfReceive | SwfTransmit)) {
-    LineState.XonChar = 0x11;
-    LineState.XoffChar = 0x13;
-  }
-  return ApplyLineState();
+  return ChangeLineState([&] {
+    if (options & SwfReceive) {
+      LineState.InX = true;
+      LineState.XoffLim = static_cast<uint16_t>(InQueueSize - full);
+      LineState.XonLim = static_cast<uint16_t>(resume);
+    }
+    if (options & SwfTransmit) LineState.OutX = true;
+    if (options & (SwfReceive | SwfTransmit)) {
+      LineState.XonChar = 0x11;
+      LineState.XoffChar = 0x13;
+    }
+  });
 }
 
 int32_t TApdBaseDispatcher::ClearSoftwareFlow() {
-  Guard hold(DispatchLock);
-  int32_t result = GetDeviceState(LineState);
-  if (result < 0) return result;
-  LineState.InX = false;
-  LineState.OutX = false;
-  return ApplyLineState();
+  return ChangeLineState([&] {
+    LineState.InX = false;
+    LineState.OutX = false;
+  });
 }
 
 int32_t TApdBaseDispatcher::SetFlowChars(uint8_t xon, uint8_t xoff) {
-  Guard hold(DispatchLock);
-  int32_t result = GetDeviceState(LineState);
-  if (result < 0) return result;
-  LineState.XonChar = xon;
-  LineState.XoffChar = xoff;
-  return ApplyLineState();
+  return ChangeLineState([&] {
+    LineState.XonChar = xon;
+    LineState.XoffChar = xoff;
+  });
 }
 
 TFlowOptions TApdBaseDispatcher::GetFlowOptions() {
