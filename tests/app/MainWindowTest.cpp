@@ -1,3 +1,4 @@
+#include "ComboPick.h"
 #include "KrmProtocol.h"
 #include "Unit1.h"
 #include "umEdit.h"
@@ -41,16 +42,6 @@ class MainWindow : public ::testing::Test {
   // What a read-back leaves: the inputs shown, every box on an item.
   void ShowSettings() {
     for (QWidget* input : Form->ConfigurationInputs()) input->show();
-  }
-
-  // Drop the list down and click an item in it, as the operator does.
-  static void Pick(TComboBox* Box, int Item) {
-    Box->showPopup();
-    QAbstractItemView* view = Box->view();
-    ASSERT_TRUE(QTest::qWaitFor([view] { return view->isVisible(); }));
-    const QRect cell = view->visualRect(view->model()->index(Item, 0));
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, cell.center());
-    ASSERT_TRUE(QTest::qWaitFor([view] { return !view->isVisible(); }));
   }
 
   std::unique_ptr<TForm1> Form;

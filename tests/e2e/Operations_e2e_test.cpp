@@ -2,6 +2,7 @@
 // on a pseudo-terminal: scan and device list, choosing a converter and its
 // read-back, SAVE and the write sequencer, the firmware version, the test
 // console and QUIT. Each asserts on the window and on what the bus received.
+#include "../app/ComboPick.h"
 #include "AdPort.h"
 #include "SimBus.h"
 #include "Unit1.h"
@@ -148,16 +149,6 @@ class Operations : public ::testing::Test {
     Sim->clearFrames();
     DoubleClickRow(Row);
     ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 0 && !Form->Timer1->isActive(); }));
-  }
-
-  // Drop the list down and click an item in it, as the operator does.
-  static void Pick(TComboBox* Box, int Item) {
-    Box->showPopup();
-    QAbstractItemView* view = Box->view();
-    ASSERT_TRUE(QTest::qWaitFor([view] { return view->isVisible(); }));
-    const QRect cell = view->visualRect(view->model()->index(Item, 0));
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, cell.center());
-    ASSERT_TRUE(QTest::qWaitFor([view] { return !view->isVisible(); }));
   }
 
   // Every write the sequencer has left, written.
