@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace porttest;
@@ -403,9 +404,15 @@ TEST_F(MainWindowLink, EndlessChatterKeepsTheReplyBounded) {
   ASSERT_TRUE(Port()->Open());
   // A long time-out, so that only the missing CR can keep the exchange open.
   Port()->ArmTimerTrigger(Form->State.TimeoutTrigger, 1000, true);
-  const std::string noise(1000, 'x');
-  for (int i = 0; i < 20; ++i) Peer.Write(noise);
-  ASSERT_TRUE(WaitFor([this] { return Form->State.ReplyLength == 20000; }));
+  // The chatter comes from a thread of its own: a full pseudo-terminal
+  // blocks the writer until the window, on this thread, has read.
+  std::thread chatter([this] {
+    const std::string noise(1000, 'x');
+    for (int i = 0; i < 20; ++i) Peer.Write(noise);
+  });
+  const bool allArrived = WaitFor([this] { return Form->State.ReplyLength == 20000; });
+  chatter.join();
+  ASSERT_TRUE(allArrived);
   EXPECT_LE(Form->State.ReplyText.size(), 4096u);
   EXPECT_EQ(Form->State.ReplyText.substr(0, 4), "xxxx");
   EXPECT_TRUE(Form->State.Busy);
