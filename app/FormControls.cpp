@@ -1,5 +1,7 @@
 #include "FormControls.h"
 
+#include "KrmProtocol.h"
+
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -112,4 +114,12 @@ void TUpDown::keyPressEvent(QKeyEvent* Event) {
   if (Event->key() == Qt::Key_Up) return Step(btNext);
   if (Event->key() == Qt::Key_Down) return Step(btPrev);
   QWidget::keyPressEvent(Event);
+}
+
+QValidator::State TWireTextValidator::validate(QString& Input, int&) const {
+  for (const QChar c : Input) {
+    if (c.unicode() > 0xFF) return Invalid;
+    if (FFrameText && !IsFrameCharacter(static_cast<char>(c.unicode()))) return Invalid;
+  }
+  return Acceptable;
 }

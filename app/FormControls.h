@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QValidator>
 #include <QWidget>
 
 class QKeyEvent;
@@ -93,4 +94,15 @@ class TUpDown : public QWidget {
   int FMin = 0;
   int FMax = 100;
   int FPosition = 0;
+};
+
+// Refuses a typed or pasted character that cannot go on the wire as one
+// byte, and with FrameText also a control character (it would end the frame).
+class TWireTextValidator : public QValidator {
+ public:
+  TWireTextValidator(bool FrameText, QObject* Parent) : QValidator(Parent), FFrameText(FrameText) {}
+  State validate(QString& Input, int& Position) const override;
+
+ private:
+  bool FFrameText;
 };

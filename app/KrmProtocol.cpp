@@ -62,10 +62,22 @@ std::string CommandParameter(char Letter, const UtilityState& State, int Checksu
   }
 }
 
-std::string CommandFrame(char Letter, const UtilityState& State, int ChecksumItem) {
+bool IsFrameCharacter(char C) {
+  const auto code = static_cast<unsigned char>(C);
+  return code >= 0x20 && code != 0x7F;
+}
+
+std::string_view FrameTextPrefix(std::string_view Text) {
+  const auto* end = std::find_if_not(Text.begin(), Text.end(), IsFrameCharacter);
+  return Text.substr(0, static_cast<std::size_t>(end - Text.begin()));
+}
+
+std::optional<std::string> CommandFrame(char Letter, const UtilityState& State, int ChecksumItem) {
+  const std::string parameter = CommandParameter(Letter, State, ChecksumItem);
+  if (FrameTextPrefix(parameter).size() != parameter.size()) return std::nullopt;
   std::string frame = "$" + HexByte(State.TargetAddress);
   frame += Letter;
-  frame += CommandParameter(Letter, State, ChecksumItem);
+  frame += parameter;
   frame += CR;
   return frame;
 }

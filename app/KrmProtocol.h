@@ -72,8 +72,14 @@ std::int32_t CommandTimeoutTicks(char Letter, std::int32_t BaseTicks);
 // The parameter of command Letter from the frame fields of State; ChecksumItem
 // is the checksum box's item (0 "ON" sends "1", anything else "0").
 std::string CommandParameter(char Letter, const UtilityState& State, int ChecksumItem);
-// "$" + address + letter + parameter + CR, to State.TargetAddress.
-std::string CommandFrame(char Letter, const UtilityState& State, int ChecksumItem);
+// A frame ends at its CR: a parameter may hold no control character (C0 or
+// DEL), whether it was typed, pasted or received.
+bool IsFrameCharacter(char C);
+// The part of Text before its first control character.
+std::string_view FrameTextPrefix(std::string_view Text);
+// "$" + address + letter + parameter + CR, to State.TargetAddress; none when
+// the parameter holds a control character.
+std::optional<std::string> CommandFrame(char Letter, const UtilityState& State, int ChecksumItem);
 // The console's line: sent as typed, with a CR behind it.
 std::string TestLineFrame(std::string_view Line);
 

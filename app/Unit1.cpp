@@ -14,8 +14,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QTableWidget>
 #include <QTimer>
@@ -118,6 +116,7 @@ TForm1::TForm1(int MonitorWidth, QWidget* Parent) : QMainWindow(Parent) {
   LoadFormSettings();
   CreatePort();
   ConnectOperations();
+  CreateSettingControls();
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -249,8 +248,7 @@ void TForm1::CreateControls() {
   ProductID->setMaxLength(30);
   // The text goes into a frame that ends at the first CR: control characters
   // (a pasted line break) would cut it and send the rest as a frame of its own.
-  ProductID->setValidator(new QRegularExpressionValidator(
-      QRegularExpression(QStringLiteral("[^\\x00-\\x1f\\x7f]*")), ProductID));
+  ProductID->setValidator(new TWireTextValidator(true, ProductID));
   StyleInput(ProductID);
   Place(ProductID, 164, 392, 249, InputHeight);
   ProductID->installEventFilter(this);
@@ -288,6 +286,8 @@ void TForm1::CreateTestBox() {
 
   TxBox = new QLineEdit(TestBox);
   TxBox->setObjectName(QStringLiteral("TxBox"));
+  // Sent exactly as typed, control characters included; one byte a character.
+  TxBox->setValidator(new TWireTextValidator(false, TxBox));
   Place(TxBox, 64, 64, 345, InputHeight);
   RxBox = new QLineEdit(TestBox);
   RxBox->setObjectName(QStringLiteral("RxBox"));
@@ -450,6 +450,7 @@ void TForm1::SizeDeviceList(int Multiplier, int Divider) {
 // ---- Message boxes ----
 
 int TForm1::ShowBox(const QString& Text, const QString& Caption, TBoxKind Kind) {
+  const TModalLoop modal(State);
   if (BoxHook) return BoxHook(Text, Caption, Kind);
   QMessageBox box(this);
   box.setWindowTitle(Caption);
@@ -658,6 +659,7 @@ void TForm1::YES1Click() {
 // ---- Engines ----
 
 void TForm1::Timer1Timer() {
+  if (State.ModalLoops > 0) return;
   if (State.Scanning && State.ReplyEvent) return ScanStep();
   switch (State.LinkPhase) {
     case 2:

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "FormControls.h"
+#include "KrmSettings.h"
 #include "UtilityState.h"
 
 #include <QMainWindow>
@@ -31,6 +32,18 @@ class QTimer;
 class TumNumberEdit;
 class TApdComPort;
 class TApdCustomComPort;
+
+// Counts a modal loop of the window for as long as it lives.
+class TModalLoop {
+ public:
+  explicit TModalLoop(UtilityState& State) : FState(State) { ++FState.ModalLoops; }
+  ~TModalLoop() { --FState.ModalLoops; }
+  TModalLoop(const TModalLoop&) = delete;
+  TModalLoop& operator=(const TModalLoop&) = delete;
+
+ private:
+  UtilityState& FState;
+};
 
 // What a message or confirmation box asks of the operator.
 enum class TBoxKind {
@@ -157,7 +170,12 @@ class TForm1 : public QMainWindow {
   void YES1Click();
 
   // ---- The host port and the link (Unit1Link.cpp) ----
-  // The only two writers to the port. Both open it first when needed.
+  // The one gate of every request: sent at once when no exchange is out,
+  // else sent when the one out ends. The console's line is the Console's
+  // request (Letter unused); every other owner sends command Letter.
+  void Request(TExchangeOwner Owner, char Letter = 0);
+  // The only two writers to the port, behind the gate. Both open it first
+  // when needed.
   void SendCommand(char Letter);
   void SendTestLine();
   // Opens the host port from the three host boxes unless it is open;
@@ -221,37 +239,52 @@ class TForm1 : public QMainWindow {
   // Host port and reply reception (Unit1Link.cpp).
   void CreatePort();
   void ApplyHostFormat(int Item);
+  void TakeTimeoutTrigger();
   void PortMissing();
+  void EndPhasesWithoutPort();
+  bool ArmReplyTimeout(std::int32_t Ticks);
+  void Write(const std::string& Bytes);
+  void StartExchange(TExchangeOwner Owner, char Letter);
+  void SendWaiting();
+  void GiveUpEngineRequest();
   void ReplyArrived(std::uint16_t Count);
+  bool ConsoleExchange() const;  // the console is open and the exchange out is its line
   void ReplyComplete();
   void ReplyTimedOut();
+  void EndExchange(bool Ok);
   void DisarmTimeout();
-  bool FPortWarningOpen = false;  // "COM Port Not Exist" is on screen
 
   // Scan and device list (Unit1Scan.cpp).
-  void SendWhenFree(char Letter);
-  bool SendDeferred();
   void ScanStep();
   void EndScan();
   void ShowDeviceList();
   void DeviceListStep();
   void ChooseModule(int Row);
-  char FDeferredLetter = 0;  // a start waiting for the outstanding exchange
 
   // Read-back and write sequencer (Unit1Settings.cpp).
   void EnableMenu(QMenu* Menu, bool Enabled);
   void StartReadBack(int Row);
   void ReadBackStep();
   void FinishReadBack();
-  std::array<bool*, 13> PendingFlags();
   void ShowRecordedFormat(TComboBox* Box, int Recorded);
-  bool SendWrite(char Letter);
+  // One row of the write sequencer: its fixed place (order, verdict step,
+  // failure message), its pending flag and recorded value, and how its
+  // control is read and put back. One entry holds all of it.
+  struct TSettingControl {
+    const TWriteRow* Row;
+    bool UtilityState::*Pending;
+    std::int32_t UtilityState::*Recorded;         // none for the product ID
+    std::function<std::int32_t()> Value;          // the control's value now
+    std::function<void(std::int32_t)> Restore;    // the control back to a recorded value
+    bool OnlyWhenChanged = false;                 // no frame while the control shows the recorded value
+    std::function<void()> Settled;                // after the verdict, in both outcomes
+  };
+  void CreateSettingControls();
   void StartNextWrite();
+  void WriteSetting(const TSettingControl& Control);
   void JudgeWrite(int Step);
-  void RequeueWrite(int Step);
-  void ShowSequencerBox(const QString& Text, const QString& Caption);
-  int FChosenRow = 0;            // device list row of the converter read back
-  bool FSequencerInBox = false;  // a box opened by the sequencer is on screen
+  std::vector<TSettingControl> FSettingControls;  // in the sequencer's order
+  int FChosenRow = 0;  // device list row of the converter read back
 
   // Console and keys (Unit1Console.cpp).
   void ConnectOperations();

@@ -98,14 +98,9 @@ void TForm1::OpenConsole(bool Single) {
 
 void TForm1::Button1Click() {
   if (!State.TestActive) return;
-  // A write whose verdict is still due would be judged by the test line's
-  // reply: it is written again after the console instead.
-  if (State.WriteStep != 0) {
-    RequeueWrite(State.WriteStep);
-    State.WriteStep = 0;
-  }
   State.TestStopped = State.TestSingle;
-  SendTestLine();
+  // With a command still out, the line goes when that one has ended.
+  Request(TExchangeOwner::Console);
 }
 
 void TForm1::Button2Click() { State.TestStopped = true; }

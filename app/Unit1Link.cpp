@@ -3,10 +3,12 @@
 // host boxes, and the port's part in closing the window.
 #include "AdPort.h"
 #include "KrmProtocol.h"
+#include "Latin1Text.h"
 #include "Unit1.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>
+#include <QTableWidget>
 
 #include <limits>
 
@@ -17,10 +19,6 @@ const QString ProgramTitle = QStringLiteral("KRM4610W");
 // A peer that never stops talking must not grow the reply without bound.
 // Every reply the utility reads is far shorter; ReplyLength still counts all.
 constexpr std::size_t MaxReplyText = 4096;
-
-QString Latin1(const std::string& Text) {
-  return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
-}
 
 }  // namespace
 
@@ -47,39 +45,93 @@ void TForm1::ReportException(const std::exception& E) {
   ShowBox(QString::fromLocal8Bit(E.what()), ProgramTitle, TBoxKind::Error);
 }
 
+// ---- One exchange at a time ----
+
+void TForm1::Request(TExchangeOwner Owner, char Letter) {
+  if (State.Busy) {
+    // Sent when the exchange out ends; a later request takes the place.
+    State.WaitingOwner = Owner;
+    State.WaitingLetter = Letter;
+    return;
+  }
+  StartExchange(Owner, Letter);
+}
+
+void TForm1::StartExchange(TExchangeOwner Owner, char Letter) {
+  State.ExchangeOwner = Owner;
+  State.ReplyEvent = false;  // an earlier end is not this exchange's
+  if (Owner == TExchangeOwner::Console)
+    SendTestLine();
+  else
+    SendCommand(Letter);
+}
+
+void TForm1::SendWaiting() {
+  if (State.WaitingOwner == TExchangeOwner::Nobody || State.Busy) return;
+  const TExchangeOwner owner = State.WaitingOwner;
+  State.WaitingOwner = TExchangeOwner::Nobody;
+  StartExchange(owner, State.WaitingLetter);
+}
+
+// The engine's request out, or waiting, is no longer wanted: its end is
+// dropped when it comes. A sequencer's exchange keeps its verdict.
+void TForm1::GiveUpEngineRequest() {
+  if (State.Busy && State.ExchangeOwner == TExchangeOwner::Engine) State.ExchangeOwner = TExchangeOwner::Nobody;
+  if (State.WaitingOwner == TExchangeOwner::Engine) State.WaitingOwner = TExchangeOwner::Nobody;
+}
+
 // ---- Sending ----
+
+bool TForm1::ArmReplyTimeout(std::int32_t Ticks) {
+  try {
+    ApdComPort1->ArmTimerTrigger(State.TimeoutTrigger, Ticks, true);
+    return true;
+  } catch (const std::exception& E) {
+    ReportException(E);
+    return false;
+  }
+}
+
+void TForm1::Write(const std::string& Bytes) {
+  try {
+    ApdComPort1->SendText(Bytes);
+  } catch (const std::exception& E) {
+    // The exchange stays out: the time-out armed before ends it.
+    ReportException(E);
+  }
+}
 
 void TForm1::SendCommand(char Letter) {
   if (!EnsurePortOpen()) return;
-  try {
-    ApdComPort1->ArmTimerTrigger(State.TimeoutTrigger, CommandTimeoutTicks(Letter, State.TimeoutTicks), true);
-    State.ReplyText.clear();
-    State.ReplyLength = 0;
-    ApdComPort1->SendText(CommandFrame(Letter, State, CheckSumBox1->ItemIndex()));
-  } catch (const std::exception& E) {
-    // The request is not out: Busy stays as it was, the armed time-out runs out.
-    ReportException(E);
-    return;
-  }
+  const std::optional<std::string> frame = CommandFrame(Letter, State, CheckSumBox1->ItemIndex());
+  if (!frame) return;  // its parameter would break the frame: nothing goes out
+  if (!ArmReplyTimeout(CommandTimeoutTicks(Letter, State.TimeoutTicks))) return;
+  State.ReplyText.clear();
+  State.ReplyLength = 0;
   State.Busy = true;
+  Write(*frame);
 }
 
 void TForm1::SendTestLine() {
   if (!EnsurePortOpen()) return;
   RxBox->clear();
   TxBox->setReadOnly(true);
+  if (!ArmReplyTimeout(State.TimeoutTicks + TestLineExtraTicks)) {
+    TxBox->setReadOnly(false);
+    return;
+  }
+  State.Busy = true;
   try {
-    ApdComPort1->ArmTimerTrigger(State.TimeoutTrigger, State.TimeoutTicks + TestLineExtraTicks, true);
     ApdComPort1->ClearOutput();
     ApdComPort1->ClearInput();
-    State.ReplyText.clear();
-    State.ReplyLength = 0;
-    ApdComPort1->SendText(TestLineFrame(TxBox->text().toLatin1().toStdString()));
   } catch (const std::exception& E) {
     ReportException(E);
     return;
   }
-  State.Busy = true;
+  State.ReplyText.clear();
+  State.ReplyLength = 0;
+  // The line edit takes only Latin-1 characters.
+  Write(TestLineFrame(Latin1Bytes(TxBox->text()).value_or(std::string())));
 }
 
 // ---- Reception ----
@@ -102,36 +154,54 @@ void TForm1::ReplyArrived(std::uint16_t Count) {
   State.ReplyLength = Count > std::numeric_limits<std::int32_t>::max() - State.ReplyLength
                           ? std::numeric_limits<std::int32_t>::max()
                           : State.ReplyLength + Count;
-  if (State.TestActive) RxBox->setText(Latin1(State.ReplyText));
+  if (ConsoleExchange()) RxBox->setText(Latin1(State.ReplyText));
   if (last == CR) ReplyComplete();
+}
+
+bool TForm1::ConsoleExchange() const {
+  return State.TestActive && State.ExchangeOwner == TExchangeOwner::Console;
 }
 
 void TForm1::ReplyComplete() {
   if (State.QuitRequested) close();
   DisarmTimeout();
   TxBox->setReadOnly(false);
-  State.Busy = false;
-  State.ReplyEvent = true;
-  State.ReplyOk = true;
-  if (State.TestActive && !State.TestStopped) {
-    ThrottleConsolePaint();
-    SendTestLine();
-  } else {
-    ResumeConsolePaint();
-  }
+  EndExchange(true);
 }
 
 void TForm1::ReplyTimedOut() {
   if (State.QuitRequested) close();
-  State.ReplyEvent = true;
-  State.ReplyOk = false;
-  State.Busy = false;
   TxBox->setReadOnly(false);
-  ResumeConsolePaint();
-  if (State.TestActive) {
+  if (ConsoleExchange()) {
     RxBox->setText(QStringLiteral("Time out error, Test stop !!!"));
     State.TestStopped = true;
   }
+  EndExchange(false);
+}
+
+void TForm1::EndExchange(bool Ok) {
+  State.Busy = false;
+  State.ReplyOk = Ok;
+  switch (State.ExchangeOwner) {
+    case TExchangeOwner::Nobody:
+      return SendWaiting();  // given up: nobody takes its end
+    case TExchangeOwner::Sequencer:
+      State.SequencerReplyOk = Ok;
+      State.SequencerReplyText = ReplyTextCut(State.ReplyText, State.ReplyLength);
+      break;
+    case TExchangeOwner::Engine:
+    case TExchangeOwner::Console:
+      break;
+  }
+  State.ReplyEvent = true;
+  if (ConsoleExchange() && !State.TestStopped) {
+    ThrottleConsolePaint();
+    // The loop sends the line again; a START pressed meanwhile is the same line.
+    if (State.WaitingOwner == TExchangeOwner::Console) State.WaitingOwner = TExchangeOwner::Nobody;
+    return StartExchange(TExchangeOwner::Console, 0);
+  }
+  ResumeConsolePaint();
+  SendWaiting();
 }
 
 void TForm1::DisarmTimeout() {
@@ -153,23 +223,25 @@ void TForm1::ApplyHostFormat(int Item) {
   ApdComPort1->SetParity(static_cast<TParity>(format.Parity));
 }
 
+// One reply time-out trigger for the window's life: the port keeps its
+// triggers over every close and reopen, so only the first open makes it.
+void TForm1::TakeTimeoutTrigger() {
+  if (State.TimeoutTrigger == 0) State.TimeoutTrigger = ApdComPort1->NewTimerTrigger();
+}
+
 bool TForm1::EnsurePortOpen() {
   State.PortOk = true;
   if (ApdComPort1->Open()) return true;
-  // While the operator still reads the warning of this failure, the ticks
-  // that keep coming neither retry nor stack a second warning.
-  if (FPortWarningOpen) {
-    State.PortOk = false;
-    return false;
-  }
   try {
+    // The port selection dialog may open in here.
+    const TModalLoop opening(State);
     ApdComPort1->SetComNumber(static_cast<std::uint16_t>(ComPortBox1->ItemIndex() + 1));
     const int baud = BaudBox1->ItemIndex();
     if (const auto rate = BaudRateOfIndex(baud)) ApdComPort1->SetBaud(*rate);
     State.TimeoutTicks = TimeoutTicksForBaudIndex(baud);
     ApplyHostFormat(FormatBox1->ItemIndex());
     ApdComPort1->SetOpen(true);
-    State.TimeoutTrigger = ApdComPort1->NewTimerTrigger();
+    TakeTimeoutTrigger();
     return true;
   } catch (const std::exception&) {
     PortMissing();
@@ -179,29 +251,49 @@ bool TForm1::EnsurePortOpen() {
 
 void TForm1::PortMissing() {
   try {
+    const TModalLoop closing(State);
     ApdComPort1->SetOpen(false);
   } catch (const std::exception&) {
     // It is being given up anyway.
   }
   State.PortOk = false;
-  // A request still out on the lost port can get neither reply nor time-out.
+  // The request that needed the port is not sent, nor one waiting for the
+  // line; the exchange out can get neither reply nor time-out any more.
+  State.WaitingOwner = TExchangeOwner::Nobody;
   if (State.Busy) ReplyTimedOut();
-  if (FPortWarningOpen) return;
-  FPortWarningOpen = true;
+  EndPhasesWithoutPort();
   ShowBox(QStringLiteral("COM Port Not Exist"), QStringLiteral("Warning"), TBoxKind::Warning);
-  FPortWarningOpen = false;
+}
+
+// Without the port the running scan, list, read-back and save end with what
+// they have; the console's loop simply sends nothing more.
+void TForm1::EndPhasesWithoutPort() {
+  switch (State.LinkPhase) {
+    case 1:
+      EndScan();
+      break;
+    case 3:
+      State.LinkPhase = 4;
+      ShowDevice->setFocus();
+      break;
+    case 5:
+      FinishReadBack();
+      break;
+    default:
+      break;
+  }
+  State.SaveRequested = false;
 }
 
 void TForm1::ComPortBox1Change() {
   State.PortOk = true;
   try {
-    // An open port reopens on the new number inside the component.
+    // An open port reopens on the new number inside the component, its
+    // time-out trigger (and a time-out running on it) with it.
+    const TModalLoop opening(State);
     ApdComPort1->SetComNumber(static_cast<std::uint16_t>(ComPortBox1->ItemIndex() + 1));
     if (!ApdComPort1->Open()) ApdComPort1->SetOpen(true);
-    State.TimeoutTrigger = ApdComPort1->NewTimerTrigger();
-    // The outstanding request's time-out ran on the old trigger, which is
-    // no longer watched: the new one takes over so the exchange still ends.
-    if (State.Busy) ApdComPort1->ArmTimerTrigger(State.TimeoutTrigger, State.TimeoutTicks, true);
+    TakeTimeoutTrigger();
   } catch (const std::exception&) {
     PortMissing();
   }
@@ -232,6 +324,7 @@ void TForm1::FormatBox1Change() {
 
 void TForm1::FormClose() {
   try {
+    const TModalLoop closing(State);
     ApdComPort1->SetOpen(false);
   } catch (const std::exception& E) {
     ReportException(E);

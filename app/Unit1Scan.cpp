@@ -3,6 +3,7 @@
 // starts the read-back of its settings.
 #include "AdPort.h"
 #include "KrmProtocol.h"
+#include "Latin1Text.h"
 #include "Unit1.h"
 
 #include <QMenu>
@@ -13,34 +14,7 @@ namespace {
 
 constexpr int DeviceListRows = 6;
 
-QString Latin1(const std::string& Text) {
-  return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
-}
-
 }  // namespace
-
-// ---- One request at a time ----
-
-// The engine starts a scan or a read-back without waiting on the line; a
-// request still out then would answer in place of the new one and shift
-// every later reply by one. Such a start waits for that exchange to end.
-void TForm1::SendWhenFree(char Letter) {
-  FDeferredLetter = 0;
-  if (State.Busy)
-    FDeferredLetter = Letter;
-  else
-    SendCommand(Letter);
-  State.ReplyEvent = false;
-}
-
-bool TForm1::SendDeferred() {
-  if (FDeferredLetter == 0) return false;
-  const char letter = FDeferredLetter;
-  FDeferredLetter = 0;
-  State.ReplyEvent = false;
-  SendCommand(letter);
-  return true;
-}
 
 // ---- Scan ----
 
@@ -48,7 +22,7 @@ void TForm1::SCAN1Click() {
   HideSettings();
   if (!EnsurePortOpen()) return;
   State.TargetAddress = 0;
-  SendWhenFree('I');
+  Request(TExchangeOwner::Engine, 'I');  // after a write still out, if one is
   State.LinkPhase = 1;
   Timer1->start();
   Timer2->stop();
@@ -67,7 +41,6 @@ void TForm1::SCAN1Click() {
 }
 
 void TForm1::ScanStep() {
-  if (SendDeferred()) return;
   State.ReplyEvent = false;
   if (State.ReplyOk) {
     const ProbeAnswer answer = EvaluateProbe(State.ReplyText, State.TargetAddress);
@@ -82,9 +55,7 @@ void TForm1::ScanStep() {
   if (State.TargetAddress >= 255) return EndScan();
   ++State.TargetAddress;
   Panel3->setText(Latin1(ScanAddressCaption(State.TargetAddress)));
-  SendCommand('I');
-  // The port is gone: end with what was found instead of waiting for ever.
-  if (!State.PortOk) EndScan();
+  Request(TExchangeOwner::Engine, 'I');
 }
 
 void TForm1::EndScan() {
@@ -95,22 +66,15 @@ void TForm1::EndScan() {
 void TForm1::Panel3Click() {
   if (State.LinkPhase == 1) {
     EndScan();
-    FDeferredLetter = 0;
-    // The probe's reply, should it still come, is not evaluated.
-    if (ApdComPort1->Open()) {
-      try {
-        ApdComPort1->ArmTimerTrigger(State.TimeoutTrigger, 6, false);
-      } catch (const std::exception& E) {
-        ReportException(E);
-      }
-    }
+    // The probe's reply, should it still come, is not evaluated. Its time-out
+    // keeps running: until the one or the other, the line is not free.
+    GiveUpEngineRequest();
     return;
   }
   if (State.LinkPhase != 2) return;
   Panel3->hide();
   if (!State.ModulesFound) {
     State.LinkPhase = 0;
-    State.Busy = false;
     for (QWidget* box : std::initializer_list<QWidget*>{ComPortBox1, BaudBox1, FormatBox1}) box->setEnabled(true);
     EnableMenu(TEST1, true);
     return;
@@ -119,8 +83,7 @@ void TForm1::Panel3Click() {
   State.LinkPhase = 3;
   State.ListRow = 0;
   State.TargetAddress = State.ModuleAddress[0];
-  SendCommand('7');
-  State.ReplyEvent = false;
+  Request(TExchangeOwner::Engine, '7');
 }
 
 // ---- Device list ----
@@ -151,8 +114,7 @@ void TForm1::DeviceListStep() {
   ++State.ListRow;
   if (State.ListRow < State.ModuleCount) {
     State.TargetAddress = State.ModuleAddress[static_cast<std::size_t>(State.ListRow)];
-    SendCommand('7');
-    if (State.PortOk) return;
+    return Request(TExchangeOwner::Engine, '7');
   }
   State.LinkPhase = 4;
   ShowDevice->setFocus();
@@ -172,5 +134,7 @@ void TForm1::ChooseModule(int Row) {
   State.InitStepMode = State.ModuleInitStep[index];
   State.ModulesFound = true;
   ShowDevice->hide();
+  // A product ID read still out is overtaken: its reply goes to nobody.
+  GiveUpEngineRequest();
   StartReadBack(Row);
 }

@@ -6,6 +6,14 @@
 #include <cstdint>
 #include <string>
 
+// Who takes the end (reply or time-out) of the exchange that is out.
+enum class TExchangeOwner : std::uint8_t {
+  Nobody,     // given up: its end is dropped (a stopped probe, a product ID read a choice overtook)
+  Engine,     // LinkPhaseEngine: scan, device list, read-back
+  Sequencer,  // SettingsWriteSequencer: a setting write or the version query
+  Console,    // the command test console's line
+};
+
 struct UtilityState {
   // Link and exchange
   bool Busy = false;               // a request is out, its reply or time-out not yet in
@@ -18,6 +26,20 @@ struct UtilityState {
   bool PortOk = true;              // false when the last open of the host port failed
   bool QuitRequested = false;      // close at the next reply or time-out
   std::int32_t TargetAddress = 0;  // address written into every command frame
+
+  // One exchange at a time, for every sender: a request that finds an
+  // exchange out (Busy) waits here and goes out when that one ends; the end
+  // is taken by the owner of the exchange it belongs to.
+  TExchangeOwner ExchangeOwner = TExchangeOwner::Engine;  // owner of the exchange out, or of the last one
+  TExchangeOwner WaitingOwner = TExchangeOwner::Nobody;   // a request waits for the line (Nobody: none)
+  char WaitingLetter = 0;                                 // its command letter; 0 for the console's line
+  // The sequencer's own outcome, kept from the end of its exchange: a line
+  // sent right after it (the console's) cannot stand in for it at the verdict.
+  bool SequencerReplyOk = false;
+  std::string SequencerReplyText;  // between the address and the final CR
+  // Modal loops of the window open now (boxes, the port selection dialog, a
+  // port being opened or closed): the engines do not step meanwhile.
+  std::int32_t ModalLoops = 0;
 
   // Scan, device list and read-back
   std::int32_t LinkPhase = 0;  // 0 idle, 1 scanning, 2 scan ended, 3 reading IDs, 4 list shown, 5 reading back

@@ -105,9 +105,23 @@ TEST(CommandFrames, ProductIdFromEmptyToThirtyCharacters) {
   UtilityState s = At05();
   EXPECT_EQ(CommandFrame('6', s, 0), "$056\r");
   s.ParProductId = std::string(30, 'K');
-  const std::string frame = CommandFrame('6', s, 0);
-  EXPECT_EQ(frame.size(), 35u);
-  EXPECT_EQ(frame, "$056" + std::string(30, 'K') + "\r");
+  const std::optional<std::string> frame = CommandFrame('6', s, 0);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->size(), 35u);
+  EXPECT_EQ(*frame, "$056" + std::string(30, 'K') + "\r");
+}
+
+TEST(CommandFrames, AParameterWithAControlCharacterMakesNoFrame) {
+  UtilityState s = At05();
+  for (const std::string& id : {std::string("AB\r$05S1"), std::string("\nX"), std::string("DEL\x7f"),
+                               std::string(1, '\0')}) {
+    s.ParProductId = id;
+    EXPECT_FALSE(CommandFrame('6', s, 0)) << id;
+  }
+  s.ParProductId = "PUMP \xE9 1";  // Latin-1 letters are bytes like any other
+  EXPECT_EQ(CommandFrame('6', s, 0), "$056PUMP \xE9 1\r");
+  EXPECT_EQ(FrameTextPrefix("AB\r$05S1"), "AB");
+  EXPECT_EQ(FrameTextPrefix("WHOLE ID"), "WHOLE ID");
 }
 
 TEST(CommandFrames, AddressEdgesAndTheTestLine) {

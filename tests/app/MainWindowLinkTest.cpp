@@ -168,6 +168,7 @@ TEST_F(MainWindowLink, OnlyTheReplyTimeoutTriggerEndsAnExchange) {
 TEST_F(MainWindowLink, TimeoutInTheTestPanelStopsTheTest) {
   Form->State.TimeoutTrigger = 8;
   Form->State.TestActive = true;
+  Form->State.ExchangeOwner = TExchangeOwner::Console;  // its line is out
   Form->ApdComPort1Trigger(Port(), TriggerTimerMsg, 8, 0);
   EXPECT_EQ(Form->RxBox->text(), "Time out error, Test stop !!!");
   EXPECT_TRUE(Form->State.TestStopped);
@@ -209,10 +210,13 @@ TEST_F(MainWindowLink, ClosingTheWindowClosesThePort) {
 TEST_F(MainWindowLink, TestLineDiscardsWhatWaitedAndSendsTheLineAsTyped) {
   Form->State.TestActive = true;
   Form->TxBox->setText(QStringLiteral("$05V"));
-  Form->SendTestLine();
+  Form->Request(TExchangeOwner::Console);
   ASSERT_TRUE(Port()->Open());
   EXPECT_EQ(Peer.Read(5), "$05V\r");
   EXPECT_EQ(Form->State.TimeoutTicks + TestLineExtraTicks, 10 + 54);
+  Form->State.TestStopped = true;  // single lines
+  Peer.Write("!05\r");
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
 
   // Characters that arrive unread before the next line are thrown away.
   const auto handler = Port()->OnTrigger();
@@ -220,8 +224,7 @@ TEST_F(MainWindowLink, TestLineDiscardsWhatWaitedAndSendsTheLineAsTyped) {
   Peer.Write("stale");
   ASSERT_TRUE(WaitFor([this] { return Port()->Dispatcher()->InUsed() == 5; }));
   Port()->SetOnTrigger(handler);
-  Form->State.TestStopped = true;  // a single line
-  Form->SendTestLine();
+  Form->Request(TExchangeOwner::Console);
   EXPECT_TRUE(Form->TxBox->isReadOnly());
   EXPECT_EQ(Peer.Read(5), "$05V\r");
   Peer.Write("!051.00\r");
@@ -328,10 +331,13 @@ TEST_F(MainWindowLink, ChoosingCom3WhileClosedOpensItAtTheComponentSettings) {
 
 TEST_F(MainWindowLink, MissingPortWarnsOnceAndSendsNothing) {
   PortName missing{1, "/nonexistent/krm4610-tty"};
-  // Ticks go on while the warning is up; they must not stack a second one.
+  // Ticks go on while the warning is up; the engines do not step then, so
+  // no second open and no second warning.
   OnBox = [this] {
     OnBox = nullptr;
-    Form->SendCommand('V');
+    Form->State.VersionRequested = true;
+    Form->Timer2Timer();
+    Form->Timer1Timer();
   };
   Form->SendCommand('V');
   ASSERT_EQ(Boxes.size(), 1u);
@@ -343,7 +349,8 @@ TEST_F(MainWindowLink, MissingPortWarnsOnceAndSendsNothing) {
   EXPECT_FALSE(Port()->Open());
 
   // The next request tries again, and warns again.
-  Form->SendCommand('V');
+  Form->Timer2Timer();
+  EXPECT_FALSE(Form->State.VersionRequested);
   EXPECT_EQ(Boxes.size(), 2u);
 
   // So does a port choice.
@@ -355,22 +362,24 @@ TEST_F(MainWindowLink, MissingPortWarnsOnceAndSendsNothing) {
   EXPECT_TRUE(Reported.empty());
 }
 
-TEST_F(MainWindowLink, WriteErrorIsReportedAndLeavesBusyAlone) {
+TEST_F(MainWindowLink, WriteErrorIsReportedAndItsExchangeEndsByItsTimeout) {
   Form->SendCommand('V');  // opens the port
   Peer.Read(5);
   Peer.Write("!001.00\r");
   ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
   Form->TxBox->setText(QString(5000, QLatin1Char('X')));  // more than the output buffer holds
-  Form->SendTestLine();
+  Form->Request(TExchangeOwner::Console);
   ASSERT_EQ(Boxes.size(), 1u);
   EXPECT_EQ(Boxes[0].Caption, "KRM4610W");
   EXPECT_EQ(Boxes[0].Kind, TBoxKind::Error);
   EXPECT_FALSE(Boxes[0].Text.isEmpty());
-  EXPECT_FALSE(Form->State.Busy);
-  // The time-out armed before the write still ends the exchange.
-  Form->State.ReplyEvent = false;
-  ASSERT_TRUE(WaitFor([this] { return Form->State.ReplyEvent; }, 6000ms));
-  EXPECT_FALSE(Form->State.ReplyOk);
+  // The time-out armed before the write ends the exchange; until then the
+  // line is not free, and a request waits for it.
+  EXPECT_TRUE(Form->State.Busy);
+  Form->Request(TExchangeOwner::Engine, 'V');
+  EXPECT_EQ(Form->State.WaitingOwner, TExchangeOwner::Engine);
+  ASSERT_TRUE(WaitFor([this] { return Form->State.WaitingOwner == TExchangeOwner::Nobody; }, 6000ms));
+  EXPECT_EQ(Peer.Read(5), "$00V\r");
 }
 
 TEST_F(MainWindowLink, PortChoiceDuringARequestStillEndsTheExchange) {

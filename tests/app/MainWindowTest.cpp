@@ -601,10 +601,11 @@ TEST_F(MainWindow, WriteSequencerWaitsWhileBusyAndGoesIdleBeforeAVerdict) {
   Form->Timer2->stop();
   Form->State.WriteStep = 3;
   Form->State.Busy = true;
+  Form->State.ExchangeOwner = TExchangeOwner::Sequencer;
   Form->Timer2Timer();
   EXPECT_EQ(Form->State.WriteStep, 3);
   Form->State.Busy = false;
-  Form->State.ReplyOk = false;
+  Form->State.SequencerReplyOk = false;
   Form->Timer2Timer();
   EXPECT_EQ(Form->State.WriteStep, 0);
   EXPECT_EQ(shown, "Setting RS-232 baudrate fail");

@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -105,7 +104,7 @@ TEST_F(Operations, ValuesOutsideTheTablesSelectNoItemAndAnUnknownFormatShowsUnkn
 
 TEST_F(Operations, ASuccessUnlessSetAgainRecordsTheBoxAndAFailurePutsItBack) {
   ReadBack(Plain);
-  Form->State.ReplyOk = true;
+  Form->State.SequencerReplyOk = true;
   Form->RS232Box1->SetItemIndex(8);
   Form->State.WriteStep = 3;
   Form->Timer2Timer();
@@ -118,7 +117,7 @@ TEST_F(Operations, ASuccessUnlessSetAgainRecordsTheBoxAndAFailurePutsItBack) {
   Form->Timer2Timer();
   EXPECT_EQ(Form->State.DevRs232Baud, 8);
 
-  Form->State.ReplyOk = false;
+  Form->State.SequencerReplyOk = false;
   Form->State.WriteStep = 3;
   Form->Timer2Timer();
   EXPECT_EQ(Form->RS232Box1->currentText(), "57600 bps");
@@ -135,7 +134,7 @@ TEST_F(Operations, ASuccessUnlessSetAgainRecordsTheBoxAndAFailurePutsItBack) {
 
 TEST_F(Operations, NoSequencerTickRunsWhileItsBoxIsOpen) {
   ReadBack(Plain);
-  Form->State.ReplyOk = false;
+  Form->State.SequencerReplyOk = false;
   Form->State.WriteStep = 8;
   int nestedSteps = 0;
   OnBox = [&] {
@@ -150,24 +149,6 @@ TEST_F(Operations, NoSequencerTickRunsWhileItsBoxIsOpen) {
   OnBox = nullptr;
   Form->Timer2Timer();
   EXPECT_EQ(Shown.back(), "Write RS-485 baudrate fail");
-}
-
-TEST_F(Operations, TheConsoleHoldsTheSequencerAndItsStartRequeuesAWriteStillToBeJudged) {
-  ReadBack(Plain);
-  Form->SINGLETEST1Click();
-  Form->State.WriteStep = 8;  // a delimiter write is out
-  Form->State.ReplyOk = false;
-  Form->Timer2Timer();
-  EXPECT_EQ(Form->State.WriteStep, 8);
-  EXPECT_TRUE(Shown.empty());
-
-  // START TEST: the line's reply would judge the write, so it is redone
-  // later. (No port here: the line itself cannot go out.)
-  ASSERT_EQ(setenv("KRM4610_COM1", "/nonexistent/krm-port", 1), 0);
-  Form->Button1Click();
-  unsetenv("KRM4610_COM1");
-  EXPECT_EQ(Form->State.WriteStep, 0);
-  EXPECT_TRUE(Form->State.PendDelimiter);
 }
 
 TEST_F(Operations, ConsoleEndFollowsTheModeAndTheChosenModule) {

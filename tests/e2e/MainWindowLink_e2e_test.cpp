@@ -136,7 +136,7 @@ TEST_F(MainWindowLinkE2E, ProductIdReadWaitsItsLongerTimeout) {
 TEST_F(MainWindowLinkE2E, RepeatingTestLineRunsUntilTheFirstTimeout) {
   Form->State.TestActive = true;
   Form->TxBox->setText(QStringLiteral("$05V"));
-  Form->SendTestLine();
+  Form->Request(TExchangeOwner::Console);
   ASSERT_TRUE(WaitFor([this] { return Bus.frameCount() >= 5; }));
   Bus.setBusMisbehaviour(Silent());
   ASSERT_TRUE(WaitFor([this] { return Form->State.TestStopped; }, 8000ms));
