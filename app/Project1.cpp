@@ -7,9 +7,7 @@
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
-  // The program's title. Not its display name: the platform would append
-  // that to every window and box caption.
-  QApplication::setApplicationName(QStringLiteral("KRM4610W"));
+  SetApplicationTitle();
   // Errors the port component reports on its own show like the window's.
   SetApplicationExceptionReport([](const std::exception& E) {
     if (Form1)

@@ -20,6 +20,8 @@
 
 TForm1* Form1 = nullptr;
 
+void SetApplicationTitle() { QApplication::setApplicationName(QStringLiteral("KRM4610W")); }
+
 namespace {
 
 // The form's colours (the classic Windows palette).

@@ -301,3 +301,8 @@ class TForm1 : public QMainWindow {
 };
 
 extern TForm1* Form1;
+
+// The program's title, "KRM4610W", as the program sets it at start. It is
+// the application's name only: a display name would be added by the
+// platform to every window and box caption.
+void SetApplicationTitle();

@@ -1,0 +1,236 @@
+// One exchange at a time on a line that misbehaves: a reply that comes late
+// is never taken for the next request, no engine steps inside a modal loop,
+// and nothing that arrives, is pasted or typed reaches the wire as a frame
+// of its own or as a substituted character.
+#include "AdSelCom.h"
+#include "OperationsFixture.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+
+#include <algorithm>
+
+namespace {
+
+using namespace journeys;
+
+Misbehaviour LateBy(int Ms) {
+  Misbehaviour m;
+  m.latencyMs = Ms;
+  return m;
+}
+
+// Typed as a keyboard types it, one key a character (QTest only types ASCII).
+void Type(QWidget* Widget, const QString& Text) {
+  for (const QChar c : Text) {
+    const auto key = c.unicode() < 0x80 ? Qt::Key(QChar(c).toUpper().unicode()) : Qt::Key_unknown;
+    QTest::sendKeyEvent(QTest::Click, Widget, key, QString(c), Qt::NoModifier);
+  }
+}
+
+class OneExchange : public Operations {
+ protected:
+  void TearDown() override {
+    TComSelectForm::SetModalHook(nullptr);
+    Operations::TearDown();
+  }
+
+  // Enter in the product ID field, then SAVE, and wait for the save to end.
+  void CommitProductIdAndSave() {
+    Form->ProductID->setFocus();
+    QTest::keyClick(Form->ProductID, Qt::Key_Return);
+    Form->SAVE1->trigger();
+    ASSERT_TRUE(WaitFor([this] { return Form->State.PendProductId == false && SaveDone(); }));
+  }
+
+  QStringList BoxTexts() const {
+    QStringList texts;
+    for (const Box& box : Boxes) texts << box.Text;
+    return texts;
+  }
+};
+
+TEST_F(OneExchange, AStoppedProbeAnsweringLateIsNotTakenAsTheNextProductId) {
+  Converter late = At(0x05, "LATE ONE");
+  late.misbehaviour = LateBy(400);
+  Start({At(0x00, "FIRST"), late});
+  Answering.erase(0x05);  // the scan is stopped right after the probe to 05 went out
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan([](int Address) { return Address == 0x05; }));
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 1 MODULE FOUND"; }));
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);  // dismissed at once: the list asks 00
+  EXPECT_TRUE(Form->State.Busy);                    // ... once the probe to 05 has ended
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  EXPECT_EQ(Form->ShowDevice->item(1, 1)->text(), "FIRST");
+  EXPECT_EQ(Frames().mid(5), QStringList({Probe(0x05).c_str(), "$007"}));
+  EXPECT_EQ(Form->State.ModuleCount, 1);
+
+  Choose(1);
+  Sim->clearFrames();
+  CommitProductIdAndSave();
+  EXPECT_EQ(Frames(), QStringList({"$006FIRST"}));
+  EXPECT_EQ(Sim->converter(0).productId, "FIRST");
+}
+
+TEST_F(OneExchange, AStoppedProbeThatNeverAnswersHoldsTheLineOnlyUntilItsTimeOut) {
+  Start({At(0x00, "FIRST")});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan([](int Address) { return Address == 0x30; }));
+  QTest::keyClick(Form.get(), Qt::Key_S);  // stop
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text().startsWith("SCAN COMPLETE."); }));
+  QTest::keyClick(Form.get(), Qt::Key_D);  // dismiss
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  EXPECT_EQ(Form->ShowDevice->item(1, 1)->text(), "FIRST");
+  EXPECT_EQ(Frames().last(), "$007");
+}
+
+TEST_F(OneExchange, NoSecondPortDialogOpensWhileTheFirstIsOnScreen) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Sim->clearFrames();
+  int open = 0;
+  int deepest = 0;
+  int shown = 0;
+  TComSelectForm::SetModalHook([&](TComSelectForm& Dialog) {
+    ++shown;
+    deepest = std::max(deepest, ++open);
+    QTest::qWait(900);  // the operator reads it; the window's timers go on meanwhile
+    int result = QDialog::Rejected;
+    if (shown > 1) {
+      Dialog.PortsComboBox->setCurrentIndex(Dialog.PortsComboBox->findText("COM1"));
+      result = QDialog::Accepted;
+    }
+    --open;
+    return result;
+  });
+  Form->FWVERSION1->trigger();
+  // Typed into the COM PORT box: no item, so the port asks which one.
+  Form->ComPortBox1->setFocus();
+  ASSERT_TRUE(WaitFor([this] { return Form->ComPortBox1->hasFocus(); }));
+  Form->ComPortBox1->lineEdit()->selectAll();
+  QTest::keyClicks(Form->ComPortBox1->lineEdit(), "X");
+  ASSERT_TRUE(WaitFor([this] { return Boxes.size() >= 2; }));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(shown, 2);
+  EXPECT_EQ(BoxTexts(), QStringList({"COM Port Not Exist", "Firmware Version 2.07"}));
+  EXPECT_EQ(Frames(), QStringList({"$0AV"}));
+}
+
+TEST_F(OneExchange, NoiseBehindAProductIdNeverBecomesAFrame) {
+  Start({At(0x05, "AB", true)});
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 1 MODULE FOUND"; }));
+  Misbehaviour noisy;
+  noisy.noiseAfter = "$05S1\r";
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = noisy; });
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  // The list shows what arrived between the address and the final CR.
+  EXPECT_EQ(Form->ShowDevice->item(1, 1)->text(), "AB\r$05S1");
+  Sim->modify(0, [](Converter& c) { c.misbehaviour.reset(); });
+  Choose(1);
+  EXPECT_EQ(Form->ProductID->text(), "AB");
+
+  Sim->clearFrames();
+  CommitProductIdAndSave();
+  EXPECT_EQ(Frames(), QStringList({"$056AB"}));
+  EXPECT_FALSE(Sim->converter(0).checksumOn);
+  EXPECT_EQ(BoxTexts(), QStringList({"CHANGE KRM4610 SETTING?"}));
+}
+
+TEST_F(OneExchange, AProductIdTheFrameCannotCarryIsNotWrittenAndTheWriteFails) {
+  Start({At(0x05, "KEEP", true)});
+  ScanAndList();
+  Choose(1);
+  Sim->clearFrames();
+  // Set by the program, so no field guard stands in the way: the frame's own does.
+  for (const QString& id : {QStringLiteral("AB\r$05S1"), QString::fromUtf8("PUMP \u20AC1")}) {
+    Boxes.clear();
+    Form->ProductID->setText(id);
+    CommitProductIdAndSave();
+    EXPECT_EQ(BoxTexts(), QStringList({"CHANGE KRM4610 SETTING?", "Write product ID fail"}));
+    EXPECT_EQ(Boxes.back().Caption, "Message");
+  }
+  EXPECT_EQ(Sim->frameCount(), 0u);
+  EXPECT_EQ(Sim->converter(0).productId, "KEEP");
+}
+
+TEST_F(OneExchange, CharactersWithoutALatinOneByteAreRefusedAsTheyAreTyped) {
+  Start({At(0x0A, "OLD", true)});
+  ScanAndList();
+  Choose(1);
+  Form->ProductID->setFocus();
+  Form->ProductID->selectAll();
+  Type(Form->ProductID, QString::fromUtf8("PUMP \u20AC1"));
+  EXPECT_EQ(Form->ProductID->text(), "PUMP 1");
+  Sim->clearFrames();
+  CommitProductIdAndSave();
+  EXPECT_EQ(Frames(), QStringList({"$0A6PUMP 1"}));
+  EXPECT_EQ(Sim->converter(0).productId, "PUMP 1");
+
+  Form->SINGLETEST1->trigger();
+  Type(Form->TxBox, QString::fromUtf8("$0A\u20ACV"));
+  EXPECT_EQ(Form->TxBox->text(), "$0AV");
+  Sim->clearFrames();
+  QTest::keyClick(Form->TxBox, Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->text().startsWith("!0A1.00"); }));
+  EXPECT_EQ(Frames(), QStringList({"$0AV"}));
+}
+
+TEST_F(OneExchange, PortChoicesKeepOneTimeOutTrigger) {
+  Start({Configured()});
+  ASSERT_EQ(setenv("KRM4610_COM2", Sim->path().c_str(), 1), 0);
+  Form->ComPortBox1->SetItemIndex(0);
+  emit Form->ComPortBox1->Change();
+  ASSERT_TRUE(Form->ApdComPort1->Open());
+  const std::uint16_t trigger = Form->State.TimeoutTrigger;
+  ASSERT_NE(trigger, 0);
+  for (int choice = 1; choice <= 20; ++choice) {  // COM2, COM1, ...: each one reopens
+    Form->ComPortBox1->SetItemIndex(choice % 2);
+    emit Form->ComPortBox1->Change();
+    ASSERT_TRUE(Form->ApdComPort1->Open());
+  }
+  unsetenv("KRM4610_COM2");
+  EXPECT_EQ(Form->State.TimeoutTrigger, trigger);
+  EXPECT_EQ(Form->ApdComPort1->Dispatcher()->TimerTriggers.size(), 1u);
+  EXPECT_TRUE(Boxes.empty());
+
+  // Closed and opened again by a request: still the same one, and it works.
+  Form->ApdComPort1->SetOpen(false);
+  Form->SINGLETEST1->trigger();
+  QTest::keyClicks(Form->TxBox, "$0AV");
+  QTest::keyClick(Form->TxBox, Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->text().startsWith("!0A2.07"); }));
+  EXPECT_EQ(Form->State.TimeoutTrigger, trigger);
+  EXPECT_EQ(Form->ApdComPort1->Dispatcher()->TimerTriggers.size(), 1u);
+}
+
+TEST_F(OneExchange, StartWhileAWriteIsOutWaitsAndTheWriteIsJudgedByItsOwnReply) {
+  Converter c = Configured();
+  c.misbehaviour = LateBy(300);
+  Start({c});
+  ScanAndList();
+  Choose(1);
+  Pick(Form->DelimiterBox1, 6);  // }
+  Form->SAVE1->trigger();
+  Sim->clearFrames();
+  ASSERT_TRUE(FramesReach(1));  // the write is out...
+  Form->SINGLETEST1->trigger();
+  QTest::keyClicks(Form->TxBox, "$0BV");  // nobody answers at 0B
+  QTest::keyClick(Form->TxBox, Qt::Key_Return);
+  EXPECT_EQ(Sim->frameCount(), 1u);  // the line waits for the write
+  ASSERT_TRUE(WaitFor([this] { return Form->RxBox->text() == "Time out error, Test stop !!!"; }));
+  EXPECT_EQ(Frames(), QStringList({"$0AC}", "$0BV"}));
+  ASSERT_TRUE(WaitFor([this] { return SaveDone(); }));
+  // The write's verdict came from the write's own reply, not the line's time-out.
+  EXPECT_EQ(BoxTexts(), QStringList({"CHANGE KRM4610 SETTING?"}));
+  EXPECT_EQ(Form->State.DevDelimiter, 6);
+}
+
+}  // namespace
