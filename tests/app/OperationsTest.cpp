@@ -102,34 +102,68 @@ TEST_F(Operations, ValuesOutsideTheTablesSelectNoItemAndAnUnknownFormatShowsUnkn
   EXPECT_TRUE(Shown.empty());
 }
 
-TEST_F(Operations, ASuccessUnlessSetAgainRecordsTheBoxAndAFailurePutsItBack) {
+TEST_F(Operations, ASuccessRecordsTheControlUnlessItWasChangedAgainMeanwhile) {
+  using S = UtilityState;
+  struct Row {
+    const char* Name;
+    int Step;
+    std::function<void()> Change;  // the operator's new choice
+    std::int32_t S::*Recorded;
+    bool S::*Pending;
+    std::int32_t Changed;
+  };
+  TForm1& f = *Form;
+  const Row rows[] = {
+      {"protocol", 1, [&] { f.ProtocolBox1->SetItemIndex(1); }, &S::DevProtocol, &S::PendProtocol, 1},
+      {"RS-485 baud", 2, [&] { f.RS485Box1->SetItemIndex(2); }, &S::DevRs485Baud, &S::PendRs485Baud, 2},
+      {"RS-232 baud", 3, [&] { f.RS232Box1->SetItemIndex(3); }, &S::DevRs232Baud, &S::PendRs232Baud, 3},
+      {"address", 4, [&] { f.AddrEdit1->SetValue(0x33); }, &S::DevAddress, &S::PendAddress, 0x33},
+      {"address mode", 5, [&] { f.AddrBox1->SetItemIndex(1); }, &S::DevAddrMode, &S::PendAddrMode, 1},
+      {"TX mode", 6, [&] { f.TxmodeBox1->SetItemIndex(1); }, &S::DevTxMode, &S::PendTxMode, 1},
+      {"append stop", 7, [&] { f.crBox1->SetItemIndex(1); }, &S::DevAppendStop, &S::PendAppendStop, 1},
+      {"delimiter", 8, [&] { f.DelimiterBox1->SetItemIndex(5); }, &S::DevDelimiter, &S::PendDelimiter, 5},
+      {"RS-485 format", 10, [&] { f.Format485Box1->SetItemIndex(6); }, &S::DevRs485Format, &S::PendRs485Format, 6},
+      {"RS-232 format", 11, [&] { f.Format232Box1->SetItemIndex(7); }, &S::DevRs232Format, &S::PendRs232Format, 7},
+      {"checksum", 13, [&] { f.CheckSumBox1->SetItemIndex(0); }, &S::DevChecksum, &S::PendChecksum, 0},
+      {"stop character", 14, [&] { f.ECEdit1->SetValue(0x3B); }, &S::DevStopChar, &S::PendStopChar, 0x3B},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    ReadBack(Plain);
+    const std::int32_t before = f.State.*row.Recorded;
+    ASSERT_NE(before, row.Changed);
+    row.Change();
+    // Changed again while its write was out: the record waits for that write.
+    f.State.*row.Pending = true;
+    f.State.SequencerReplyOk = true;
+    f.State.WriteStep = row.Step;
+    f.Timer2Timer();
+    EXPECT_EQ(f.State.*row.Recorded, before);
+    EXPECT_TRUE(f.State.*row.Pending);
+    // Not changed again: the record follows the control.
+    f.State.*row.Pending = false;
+    f.State.WriteStep = row.Step;
+    f.Timer2Timer();
+    EXPECT_EQ(f.State.*row.Recorded, row.Changed);
+  }
+  EXPECT_TRUE(Shown.empty());
+
+  // The address-mode verdict shows the address exactly for mode ON, either way.
   ReadBack(Plain);
-  Form->State.SequencerReplyOk = true;
-  Form->RS232Box1->SetItemIndex(8);
-  Form->State.WriteStep = 3;
-  Form->Timer2Timer();
-  EXPECT_EQ(Form->State.DevRs232Baud, 8);
-
-  // Changed again while the write was out: the record waits for that write.
-  Form->RS232Box1->SetItemIndex(2);
-  Form->State.PendRs232Baud = true;
-  Form->State.WriteStep = 3;
-  Form->Timer2Timer();
-  EXPECT_EQ(Form->State.DevRs232Baud, 8);
-
-  Form->State.SequencerReplyOk = false;
-  Form->State.WriteStep = 3;
-  Form->Timer2Timer();
-  EXPECT_EQ(Form->RS232Box1->currentText(), "57600 bps");
-  EXPECT_EQ(Shown, std::vector<QString>({"Setting RS-232 baudrate fail"}));
-
-  // The address-mode verdict shows the address exactly for mode ON.
   Form->State.DevAddrMode = 1;
+  Form->State.SequencerReplyOk = false;
   Form->State.WriteStep = 5;
   Form->Timer2Timer();
   EXPECT_EQ(Form->AddrBox1->currentText(), "OFF");
   EXPECT_TRUE(Form->AddrEdit1->isHidden());
   EXPECT_TRUE(Form->UpDown1->isHidden());
+  EXPECT_EQ(Shown, std::vector<QString>({"Setting address mode fail"}));
+  Form->AddrBox1->SetItemIndex(0);
+  Form->State.SequencerReplyOk = true;
+  Form->State.WriteStep = 5;
+  Form->Timer2Timer();
+  EXPECT_FALSE(Form->AddrEdit1->isHidden());
+  EXPECT_FALSE(Form->UpDown1->isHidden());
 }
 
 TEST_F(Operations, NoSequencerTickRunsWhileItsBoxIsOpen) {
