@@ -24,27 +24,6 @@ TEST(HexConversions, HexPairValueDecodesUpperCaseAndIsLenientWithTheRest) {
   EXPECT_EQ(HexPairValue('0', '\xFF'), 255 - 'A' + 10);  // an unsigned byte, not a negative char
 }
 
-TEST(Tables, ListTextsAndCodesLineUpByItem) {
-  EXPECT_EQ(HexDigits, "0123456789ABCDEF");
-  ASSERT_EQ(FormatCodeTable.size(), FormatListTexts.size());
-  for (std::size_t i = 0; i < FormatCodeTable.size(); ++i) {
-    const std::string_view code = FormatCodeTable[i];
-    const std::string_view text = FormatListTexts[i];
-    EXPECT_EQ(std::string({text[0], text[2], text[4]}), code) << i;
-  }
-  EXPECT_EQ(FormatListTexts[4], "E,7,1");
-  EXPECT_EQ(FormatCodeTable[8], "E72");
-  ASSERT_EQ(DelimiterListTexts.size(), DelimiterTable.size());
-  for (std::size_t i = 0; i < DelimiterTable.size(); ++i)
-    EXPECT_EQ(DelimiterListTexts[i], std::string("   ") + DelimiterTable[i]) << i;
-  EXPECT_EQ(DelimiterTable[5], '|');
-  EXPECT_EQ(BaudListTexts.front(), "300 bps");
-  EXPECT_EQ(BaudListTexts[5], "9600 bps");
-  EXPECT_EQ(BaudListTexts.back(), "115200 bps");
-  for (std::size_t i = 0; i < BaudRates.size(); ++i)
-    EXPECT_EQ(BaudListTexts[i], std::to_string(BaudRates[i]) + " bps") << i;
-}
-
 TEST(HostLine, BaudRatesOnlyForTheTenItems) {
   EXPECT_EQ(BaudRateOfIndex(0), 300);
   EXPECT_EQ(BaudRateOfIndex(5), 9600);
