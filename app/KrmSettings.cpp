@@ -50,3 +50,22 @@ char PrepareWrite(TSetting Setting, std::int32_t Value, std::string_view Text, U
   }
   return 0;
 }
+
+void RecordReadBack(UtilityState& State) {
+  const auto& r = State.ReadBack;
+  const ModeSettings mode = DecodeModeBits(r[4]);
+  State.DevProtocol = mode.Protocol;
+  State.DevAddrMode = mode.AddrMode;
+  State.DevTxMode = mode.TxMode;
+  State.DevAppendStop = mode.AppendStop;
+  State.DevChecksum = mode.Checksum;
+  const FormatItems formats = DecodeFormats(r[3]);
+  State.DevRs485Format = formats.Rs485;
+  State.DevRs232Format = formats.Rs232;
+  State.DevAddress = AddressOfReadBack(r[6], r[7]);
+  State.DevStopChar = r[8];
+  State.ParStopChar = HexByte(r[8]);
+  State.DevRs485Baud = r[2];
+  State.DevRs232Baud = r[1];
+  State.DevDelimiter = DelimiterIndexOfCode(r[5]);
+}

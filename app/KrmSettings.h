@@ -58,3 +58,9 @@ inline constexpr std::int32_t VersionStep = 12;
 // product ID is Text. A checksum frame takes its "1"/"0" from the checksum
 // item given to CommandFrame, which must be Value.
 char PrepareWrite(TSetting Setting, std::int32_t Value, std::string_view Text, UtilityState& State);
+
+// The recorded device values (Dev...) of State from its ten read-back values
+// (ReadBack), as box items, the address and the stop character; ParStopChar
+// follows the stop character. A value no item stands for is recorded as -1
+// (a format or delimiter) or as read (a baud index).
+void RecordReadBack(UtilityState& State);

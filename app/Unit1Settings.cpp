@@ -68,45 +68,25 @@ void TForm1::ShowRecordedFormat(TComboBox* Box, int Recorded) {
 }
 
 void TForm1::ApplyReadBack() {
-  const auto& r = State.ReadBack;
   EnableMenu(KRM46101, State.ModulesFound);
   EnableMenu(TEST1, true);
 
-  const ModeSettings mode = DecodeModeBits(r[4]);
-  State.DevProtocol = mode.Protocol;
-  ProtocolBox1->SetItemIndex(mode.Protocol);
-  State.DevAddrMode = mode.AddrMode;
-  AddrBox1->SetItemIndex(mode.AddrMode);
-  ShowAddress(mode.AddrMode == 0);
-  State.DevTxMode = mode.TxMode;
-  TxmodeBox1->SetItemIndex(mode.TxMode);
-  State.DevAppendStop = mode.AppendStop;
-  crBox1->SetItemIndex(mode.AppendStop);
-  State.DevChecksum = mode.Checksum;
-  CheckSumBox1->SetItemIndex(mode.Checksum);
-
-  const FormatItems formats = DecodeFormats(r[3]);
-  State.DevRs485Format = formats.Rs485;
-  ShowRecordedFormat(Format485Box1, formats.Rs485);
-  State.DevRs232Format = formats.Rs232;
-  ShowRecordedFormat(Format232Box1, formats.Rs232);
-
-  State.DevAddress = AddressOfReadBack(r[6], r[7]);
+  RecordReadBack(State);
+  ProtocolBox1->SetItemIndex(State.DevProtocol);
+  AddrBox1->SetItemIndex(State.DevAddrMode);
+  ShowAddress(State.DevAddrMode == 0);
+  TxmodeBox1->SetItemIndex(State.DevTxMode);
+  crBox1->SetItemIndex(State.DevAppendStop);
+  CheckSumBox1->SetItemIndex(State.DevChecksum);
+  ShowRecordedFormat(Format485Box1, State.DevRs485Format);
+  ShowRecordedFormat(Format232Box1, State.DevRs232Format);
   UpDown1->SetPosition(State.DevAddress);
   AddrEdit1->SetValue(State.DevAddress);
-
-  ECEdit1->SetValue(r[8]);
-  State.DevStopChar = r[8];
-  State.ParStopChar = HexByte(r[8]);
-
-  State.DevRs485Baud = r[2];
-  RS485Box1->SetItemIndex(r[2]);
-  State.DevRs232Baud = r[1];
-  RS232Box1->SetItemIndex(r[1]);
-
-  // A delimiter that is none of the eight selects no item (recorded as -1).
-  State.DevDelimiter = DelimiterIndexOfCode(r[5]);
-  DelimiterBox1->SetItemIndex(State.DevDelimiter);
+  ECEdit1->SetValue(State.DevStopChar);
+  State.ParStopChar = HexByte(State.DevStopChar);  // as read, even beyond what the edit holds
+  RS485Box1->SetItemIndex(State.DevRs485Baud);
+  RS232Box1->SetItemIndex(State.DevRs232Baud);
+  DelimiterBox1->SetItemIndex(State.DevDelimiter);  // -1: none of the eight, no item
 
   // A product ID ends at a control character: what follows in its reply
   // (noise, a second reply) is no part of it and must never be written back.
