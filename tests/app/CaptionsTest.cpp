@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 
 #include <sys/wait.h>
@@ -27,25 +28,11 @@ namespace {
 class XDisplayEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Server = fork();
-    ASSERT_GE(Server, 0);
-    if (Server == 0) {
-      close(ready[0]);
-      const std::string fd = std::to_string(ready[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "1024x768x24",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(ready[1]);
-    // Xvfb writes its display number once it takes connections.
-    char number[16] = {};
-    const ssize_t got = read(ready[0], number, sizeof number - 1);
-    close(ready[0]);
-    ASSERT_GT(got, 0) << "Xvfb did not start (is the xvfb package installed?)";
-    const std::string display = ":" + std::string(number, static_cast<std::size_t>(got - 1));
-    setenv("DISPLAY", display.c_str(), 1);
+    // Another server may hold a number: then the next one is tried.
+    std::mt19937 pick(static_cast<unsigned>(getpid()));
+    std::uniform_int_distribution<int> numbers(1000, 30000);
+    for (int attempt = 0; attempt < 20 && !Started; ++attempt) Started = StartServer(numbers(pick));
+    ASSERT_TRUE(Started) << "Xvfb did not start (is the xvfb package installed?)";
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     App = std::make_unique<QApplication>(Argc, Argv);
     SetApplicationTitle();
@@ -58,13 +45,52 @@ class XDisplayEnvironment : public ::testing::Environment {
     }
   }
 
+  static bool Started;
+
  private:
+  // Xvfb writes the display number once it takes connections, and ends at
+  // once when the number is taken; the server counts once a client got in.
+  bool StartServer(int Display) {
+    int ready[2];
+    if (pipe(ready) != 0) return false;
+    const pid_t server = fork();
+    if (server < 0) return false;
+    if (server == 0) {
+      close(ready[0]);
+      const std::string name = ":" + std::to_string(Display);
+      const std::string fd = std::to_string(ready[1]);
+      // -noreset: the probe below is the server's first client, and a reset
+      // when it leaves would refuse the application's connection.
+      execlp("Xvfb", "Xvfb", name.c_str(), "-displayfd", fd.c_str(), "-nolisten", "tcp", "-noreset", "-screen",
+             "0", "1024x768x24", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(ready[1]);
+    char number[16] = {};
+    const ssize_t got = read(ready[0], number, sizeof number - 1);
+    close(ready[0]);
+    const std::string display = got > 0 ? ":" + std::to_string(Display) : "";
+    xcb_connection_t* probe = display.empty() ? nullptr : xcb_connect(display.c_str(), nullptr);
+    const bool reachable = probe && !xcb_connection_has_error(probe);
+    if (probe) xcb_disconnect(probe);
+    if (!reachable) {
+      kill(server, SIGTERM);
+      waitpid(server, nullptr, 0);
+      return false;
+    }
+    Server = server;
+    setenv("DISPLAY", display.c_str(), 1);
+    return true;
+  }
+
   pid_t Server = -1;
   int Argc = 1;
   char Name[16] = "caption_tests";
   char* Argv[2] = {Name, nullptr};
   std::unique_ptr<QApplication> App;
 };
+
+bool XDisplayEnvironment::Started = false;
 
 [[maybe_unused]] ::testing::Environment* const Environment =
     ::testing::AddGlobalTestEnvironment(new XDisplayEnvironment);
@@ -96,6 +122,7 @@ std::string WindowManagerTitle(const QWidget* W) {
 }
 
 TEST(Captions, EveryWindowAndBoxCarriesExactlyItsCaption) {
+  ASSERT_TRUE(XDisplayEnvironment::Started);
   TForm1 form(750);
   form.Timer1->stop();
   form.Timer2->stop();
