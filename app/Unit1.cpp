@@ -2,6 +2,7 @@
 
 #include "AdPort.h"
 #include "KrmProtocol.h"
+#include "Latin1Text.h"
 #include "umEdit.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionButton>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -91,11 +93,33 @@ void StylePanel(TPanel* Panel) {
   QPalette palette = Panel->palette();
   palette.setColor(QPalette::Disabled, QPalette::WindowText, clAqua);  // Panel1 is disabled
   Panel->setPalette(palette);
-  // A substitute for MS Serif may run wider: shrink it until the caption fits.
-  QFont font = PanelFont();
-  while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(Panel->text()) > Panel->width() - 6)
-    font.setPointSizeF(font.pointSizeF() - 0.5);
-  Panel->setFont(font);
+  Panel->setFont(PanelFont());
+}
+
+// Whether Text fits W (a label or a button) in Font.
+bool TextFits(const QWidget* W, const QFont& Font, const QString& Text) {
+  const QFontMetrics metrics(Font);
+  const int width = metrics.horizontalAdvance(Text);
+  if (const auto* button = qobject_cast<const QPushButton*>(W)) {
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = Text;
+    return button->style()->sizeFromContents(QStyle::CT_PushButton, &option, QSize(width, metrics.height()), button)
+               .width() <= button->width();
+  }
+  const QRect room = W->contentsRect();
+  return width <= room.width() && metrics.height() <= room.height();
+}
+
+// The form's fonts are not on every machine and a fallback may run wider:
+// W's font shrinks until each of Texts fits.
+void FitFont(QWidget* W, const QStringList& Texts) {
+  QFont font = W->font();
+  auto fits = [&] {
+    return std::all_of(Texts.begin(), Texts.end(), [&](const QString& Text) { return TextFits(W, font, Text); });
+  };
+  while (font.pointSizeF() > 4 && !fits()) font.setPointSizeF(font.pointSizeF() - 0.25);
+  W->setFont(font);
 }
 
 }  // namespace
@@ -307,6 +331,11 @@ void TForm1::CreateTestBox() {
   Button3 = new QPushButton(QStringLiteral("END TEST"), TestBox);
   Button3->setObjectName(QStringLiteral("Button3"));
   Place(Button3, 320, 200, 94, 25);
+  StatsLabel = new QLabel(TestBox);
+  StatsLabel->setObjectName(QStringLiteral("StatsLabel"));
+  StatsLabel->setFont(FormFont(false));
+  StatsLabel->setPalette(TestBox->palette());
+  Place(StatsLabel, 8, 232, 481, 16);
   // The console's own controls keep the system colours, in its bold navy text.
   for (QWidget* w : std::initializer_list<QWidget*>{TxBox, RxBox, Button1, Button2, Button3}) {
     w->setFont(FormFont(true));
@@ -428,8 +457,20 @@ void TForm1::FormCreate(int MonitorWidth) {
   }
   if (screen) move(screen->availableGeometry().center() - rect().center());
 
+  FitTexts();
   HideSettings();
   KRM46101->setEnabled(false);
+}
+
+void TForm1::FitTexts() {
+  for (QLabel* label : findChildren<QLabel*>()) {
+    if (label != Panel3 && label != StatsLabel && !label->objectName().isEmpty()) FitFont(label, {label->text()});
+  }
+  for (QPushButton* button : {Button1, Button2, Button3}) FitFont(button, {button->text()});
+  FitFont(Panel3, {Latin1(ScanCompleteCaption(256)), Latin1(ScanAddressCaption(0xFF))});
+  // A long day's run at full speed, and round trips up to the longest time-out.
+  FitFont(StatsLabel, {QStringLiteral("EXCHANGES 999999999  TIME-OUTS 1  99999.9/S  RTT 4510.0 (MIN 4510.0 "
+                                      "MEAN 4510.0 MAX 4510.0) MS")});
 }
 
 void TForm1::ScaleBy(int Multiplier, int Divider) {

@@ -4,6 +4,7 @@
 // pending-change flags or put a box back, they never talk to the converter.
 #pragma once
 
+#include "ConsoleStats.h"
 #include "FormControls.h"
 #include "KrmSettings.h"
 #include "UtilityState.h"
@@ -117,6 +118,7 @@ class TForm1 : public QMainWindow {
   QPushButton* Button1;
   QPushButton* Button2;
   QPushButton* Button3;
+  QLabel* StatsLabel;  // the current run's statistics, below the buttons
 
   QTableWidget* ShowDevice;
   TPanel* Panel3;
@@ -222,6 +224,7 @@ class TForm1 : public QMainWindow {
   void LoadFormSettings();
   void FormCreate(int MonitorWidth);
   void ScaleBy(int Multiplier, int Divider);
+  void FitTexts();
   void SizeDeviceList(int Multiplier, int Divider);
 
   // Puts W at its designed place (pixels at 96 dpi) and remembers it for scaling.
@@ -295,7 +298,9 @@ class TForm1 : public QMainWindow {
   // The widgets' state itself is always current.
   void ThrottleConsolePaint();
   void ResumeConsolePaint();
+  void ShowConsoleStats();
   QTimer* FConsolePaintTimer = nullptr;
+  TExchangeStats FConsoleStats;
 
   std::vector<std::pair<QWidget*, QRect>> FDesign;
 };

@@ -1,6 +1,7 @@
 // Unit1, the operator's direct line and the keyboard: the command test
 // console (single shot or endless loop), the menu and list bindings of the
 // operations, and the keys the window handles itself.
+#include "Latin1Text.h"
 #include "Unit1.h"
 #include "umEdit.h"
 
@@ -37,6 +38,7 @@ void TForm1::ConnectOperations() {
   FConsolePaintTimer->setSingleShot(true);
   FConsolePaintTimer->setInterval(ConsolePaintMs);
   connect(FConsolePaintTimer, &QTimer::timeout, this, [this] {
+    ShowConsoleStats();
     TestBox->setUpdatesEnabled(true);
     // Painted now: the loop's next exchange may hold updates back again
     // before a queued repaint would have run.
@@ -99,6 +101,8 @@ void TForm1::OpenConsole(bool Single) {
 void TForm1::Button1Click() {
   if (!State.TestActive) return;
   State.TestStopped = State.TestSingle;
+  FConsoleStats.Start(TExchangeStats::Clock::now());
+  ShowConsoleStats();
   // With a command still out, the line goes when that one has ended.
   Request(TExchangeOwner::Console);
 }
@@ -130,6 +134,10 @@ void TForm1::ThrottleConsolePaint() {
 
 void TForm1::ResumeConsolePaint() {
   FConsolePaintTimer->stop();
+  ShowConsoleStats();
   // Enabling schedules one repaint of the current state.
   if (!TestBox->updatesEnabled()) TestBox->setUpdatesEnabled(true);
 }
+
+// Set only when painted: the loop itself never waits for the text.
+void TForm1::ShowConsoleStats() { StatsLabel->setText(Latin1(FConsoleStats.Line())); }

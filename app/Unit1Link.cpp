@@ -131,7 +131,9 @@ void TForm1::SendTestLine() {
   State.ReplyText.clear();
   State.ReplyLength = 0;
   // The line edit takes only Latin-1 characters.
-  Write(TestLineFrame(Latin1Bytes(TxBox->text()).value_or(std::string())));
+  const std::string line = TestLineFrame(Latin1Bytes(TxBox->text()).value_or(std::string()));
+  FConsoleStats.Sent(TExchangeStats::Clock::now());
+  Write(line);
 }
 
 // ---- Reception ----
@@ -163,6 +165,7 @@ bool TForm1::ConsoleExchange() const {
 }
 
 void TForm1::ReplyComplete() {
+  if (ConsoleExchange()) FConsoleStats.Replied(TExchangeStats::Clock::now());
   if (State.QuitRequested) close();
   DisarmTimeout();
   TxBox->setReadOnly(false);
@@ -175,6 +178,7 @@ void TForm1::ReplyTimedOut() {
   if (ConsoleExchange()) {
     RxBox->setText(QStringLiteral("Time out error, Test stop !!!"));
     State.TestStopped = true;
+    FConsoleStats.TimedOut();
   }
   EndExchange(false);
 }
