@@ -233,4 +233,35 @@ TEST_F(OneExchange, StartWhileAWriteIsOutWaitsAndTheWriteIsJudgedByItsOwnReply) 
   EXPECT_EQ(Form->State.DevDelimiter, 6);
 }
 
+TEST_F(OneExchange, AScanStartedWhileAWriteIsOutLeavesNoVerdictBehind) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Pick(Form->DelimiterBox1, 6);
+  Misbehaviour dead;
+  dead.silent = true;
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = dead; });
+  Sim->clearFrames();
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(FramesReach(1));  // "$0AC}" is out and will not be answered
+  Sim->modify(0, [](Converter& c) { c.misbehaviour.reset(); });
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  EXPECT_EQ(Sim->frameCount(), 0u);  // the first probe waits for the write's time-out
+  ASSERT_TRUE(FramesReach(1));
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 1 MODULE FOUND"; }));
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([this] { return Form->State.LinkPhase == 4; }));
+  Choose(1);
+  // The read-back showed the converter as it is; the write's verdict is gone with the scan.
+  int ticks = 0;
+  const QObject counting;
+  QObject::connect(Form->Timer2, &QTimer::timeout, &counting, [&ticks] { ++ticks; });
+  ASSERT_TRUE(WaitFor([&ticks] { return ticks >= 3; }));
+  EXPECT_EQ(BoxTexts(), QStringList({"CHANGE KRM4610 SETTING?"}));
+  EXPECT_EQ(Form->DelimiterBox1->currentText(), "   {");
+  EXPECT_EQ(Form->State.WriteStep, 0);
+}
+
 }  // namespace
