@@ -314,8 +314,7 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   if (set != 0 && !(pseudoTerminal_ && setError == EINVAL && restApplied))
     return SystemCode(setError);
   const bool framingKept = (kept.c_cflag & Framing) == (t.c_cflag & Framing);
-  if (!framingKept && !pseudoTerminal_)
-    return (kept.c_cflag & CSIZE) != (t.c_cflag & CSIZE) ? ecode::ByteSize : ecode::Default;
+  if (!framingKept && !pseudoTerminal_) return SystemCode(EINVAL);
   framingIgnored_ = !framingKept;
 
   if (state.DtrControl != TDtrControl::Handshake)

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "AwErrorCodes.h"
 #include "AwMessages.h"
@@ -14,6 +17,18 @@
 #include "DeviceTestSupport.h"
 
 namespace {
+int HighestOpenDescriptor() {
+  int highest = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      if (fd != dirfd(dir)) highest = std::max(highest, fd);
+    }
+    closedir(dir);
+  }
+  return highest;
+}
+
 int32_t Open(TApdPosixDispatcher& d, const std::string& name) {
   return d.OpenDevice(name, 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0);
 }
@@ -183,4 +198,59 @@ TEST(PosixOpen, ThreadTheSystemRefusesUndoesTheOpen) {
                           "6: descriptor left, 255: hung";
   TApdPosixDispatcher after(nullptr);  // nothing of the child's stayed
   EXPECT_EQ(Open(after, peer.SlavePath()), 0);
+}
+
+// Exclusive access is taken back on every way out, so that another user's
+// program can open the port afterwards: after a normal close, and after an
+// open that ran out of descriptors half-way (its wake-up pipes).
+TEST(PosixOpen, EveryWayOutLeavesThePortFreeForAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the child as a user of its own";
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  ASSERT_EQ(chmod(peer.SlavePath().c_str(), 0666), 0);
+  const std::string path = peer.SlavePath();
+  int status = InChild([&] {
+    alarm(20);
+    // TIOCEXCL stops only users other than root.
+    if (setgid(54321) != 0 || setuid(54321) != 0) return 2;
+    auto othersCanOpen = [&] {
+      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+      return fd >= 0;
+    };
+    {
+      TApdPosixDispatcher d(nullptr);
+      if (Open(d, path) != 0) return 3;
+      d.CloseDevice();
+    }
+    if (!othersCanOpen()) return 4;
+
+    // Fill every free descriptor below the highest, then allow three more:
+    // the device and one pipe fit, the second pipe does not.
+    const int highest = HighestOpenDescriptor();
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+      if (fd > highest) {
+        close(fd);
+        break;
+      }
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit tight{static_cast<rlim_t>(highest + 1 + 3), limit.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return 6;
+    const int before = CountOpenDescriptors();
+    int32_t result;
+    {
+      TApdPosixDispatcher d(nullptr);
+      result = Open(d, path);
+    }
+    const int after = CountOpenDescriptors();
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (result != ecode::OutOfMemory) return 7;
+    if (after != before) return 8;
+    return othersCanOpen() ? 0 : 9;
+  });
+  EXPECT_EQ(status, 0) << "2: no child user, 3: no open, 4: still exclusive after a close, "
+                          "6: no descriptor limit, 7: other result, 8: descriptor left, "
+                          "9: still exclusive after a failed open, 255: hung";
 }
