@@ -1,11 +1,14 @@
 // Bytes over a real pseudo-terminal through the dispatcher's threads.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 
 #include <atomic>
 #include <numeric>
+#include <set>
 
 #include "AwErrorCodes.h"
 #include "AwMessages.h"
@@ -352,4 +355,37 @@ TEST(PosixSoak, OneByteEvery50msBothWaysForAMinuteKeepsThePortAlive) {
   EXPECT_EQ(echoed, toPeer);
   EXPECT_FALSE(d.DeviceGone());
   EXPECT_NE(d.ComThread.load(), nullptr);
+}
+
+// The dispatcher's threads run at the levels asked for, as Linux shows their
+// nice values: a boost lifts all three, RS-485 mode the writer one more.
+TEST(PosixThreads, BoostAndRs485ModeSetTheThreadPriorities) {
+  if (geteuid() != 0) GTEST_SKIP() << "raising a priority needs root";
+  if (getpriority(PRIO_PROCESS, 0) != 0) GTEST_SKIP() << "the test runs under nice";
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  auto niceValues = [] {
+    std::multiset<int> values;
+    if (DIR* dir = opendir("/proc/self/task")) {
+      while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(std::atoi(entry->d_name)));
+        if (errno == 0 && nice != 0) values.insert(nice);
+      }
+      closedir(dir);
+    }
+    return values;
+  };
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
+            0);
+  EXPECT_EQ(niceValues(), std::multiset<int>{});
+  d.SetThreadBoost(1);  // level 4: five steps of nice above normal
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
+  d.SetRS485Mode(true);  // the writer one level higher still
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-10, -5, -5}));
+  d.SetRS485Mode(false);
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
+  d.CloseDevice();
 }

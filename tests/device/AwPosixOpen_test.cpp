@@ -173,29 +173,33 @@ TEST(PosixOpen, OpeningAnOpenDispatcherAgainIsRefusedAndTheOpenPortGoesOn) {
   EXPECT_EQ(d.ThreadCount, 0);
 }
 
-// The system refuses the second of the three threads (a process at its
-// limit of tasks): the open is undone, answers a code, and nothing waits.
+// The system refuses the first, second or third of the three threads (a
+// process at its limit of tasks): the open is undone, answers a code, and
+// nothing waits for a thread that never ran.
 TEST(PosixOpen, ThreadTheSystemRefusesUndoesTheOpen) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the child as a user of its own";
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
   ASSERT_EQ(chmod(peer.SlavePath().c_str(), 0666), 0);
-  int status = InChild([&] {
-    alarm(20);  // a destructor waiting for ever ends the child: status 255
-    // Root ignores the task limit; a user of its own has this process only.
-    if (setgid(54321) != 0 || setuid(54321) != 0) return 2;
-    const rlimit oneThread{2, 2};
-    if (setrlimit(RLIMIT_NPROC, &oneThread) != 0) return 3;
-    const int before = CountOpenDescriptors();
-    {
-      TApdPosixDispatcher d(nullptr);
-      if (Open(d, peer.SlavePath()) != ecode::NoHandles) return 4;
-      if (d.ThreadsRunning || d.ThreadCount != 0 || d.DeviceHandle != -1) return 5;
-    }
-    return CountOpenDescriptors() == before ? 0 : 6;
-  });
-  EXPECT_EQ(status, 0) << "2-3: no child user, 4: other result, 5: threads left, "
-                          "6: descriptor left, 255: hung";
+  for (rlim_t threadsAllowed = 0; threadsAllowed < 3; ++threadsAllowed) {
+    SCOPED_TRACE(threadsAllowed);
+    int status = InChild([&] {
+      alarm(20);  // a destructor waiting for ever ends the child: status 255
+      // Root ignores the task limit; a user of its own has this process only.
+      if (setgid(54321) != 0 || setuid(54321) != 0) return 2;
+      const rlimit limit{1 + threadsAllowed, 1 + threadsAllowed};
+      if (setrlimit(RLIMIT_NPROC, &limit) != 0) return 3;
+      const int before = CountOpenDescriptors();
+      {
+        TApdPosixDispatcher d(nullptr);
+        if (Open(d, peer.SlavePath()) != ecode::NoHandles) return 4;
+        if (d.ThreadsRunning || d.ThreadCount != 0 || d.DeviceHandle != -1) return 5;
+      }
+      return CountOpenDescriptors() == before ? 0 : 6;
+    });
+    EXPECT_EQ(status, 0) << "2-3: no child user, 4: other result, 5: threads left, "
+                            "6: descriptor left, 255: hung";
+  }
   TApdPosixDispatcher after(nullptr);  // nothing of the child's stayed
   EXPECT_EQ(Open(after, peer.SlavePath()), 0);
 }
