@@ -104,6 +104,30 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetComNumber(1);
   source.SetBaud(4800);
   source.SetTraceName("copy.trc");
+  // Every other copied setting away from its default.
+  source.SetParity(pEven);
+  source.SetDataBits(7);
+  source.SetStopBits(2);
+  source.SetInSize(2048);
+  source.SetOutSize(1024);
+  source.SetAutoOpen(false);
+  source.SetPromptForPort(false);
+  source.SetDTR(false);
+  source.SetRTS(false);
+  source.SetXOnChar(1);
+  source.SetXOffChar(2);
+  source.SetTraceSize(777);
+  source.SetTraceHex(false);
+  source.SetTraceAllHex(true);
+  source.SetLogSize(888);
+  source.SetLogName("copy.log");
+  source.SetLogHex(false);
+  source.SetLogAllHex(true);
+  source.SetAvailThreshold(3);
+  source.SetTapiMode(tmOff);
+  int opened = 0, closed = 0;
+  source.SetOnPortOpen([&](TApdCustomComPort*) { ++opened; });
+  source.SetOnPortClose([&](TApdCustomComPort*) { ++closed; });
   int calls = 0;
   source.SetOnTrigger([&](TApdCustomComPort*, uint16_t, uint16_t, uint16_t) { ++calls; });
   source.SetOpen(true);
@@ -113,6 +137,31 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   EXPECT_EQ(copy.ComNumber(), 1);
   EXPECT_EQ(copy.Baud(), 4800);
   EXPECT_EQ(copy.TraceName(), "copy.trc");
+  EXPECT_EQ(copy.Parity(), pEven);
+  EXPECT_EQ(copy.DataBits(), 7);
+  EXPECT_EQ(copy.StopBits(), 2);
+  EXPECT_EQ(copy.InSize(), 2048);
+  EXPECT_EQ(copy.OutSize(), 1024);
+  EXPECT_FALSE(copy.AutoOpen());
+  EXPECT_FALSE(copy.PromptForPort());
+  EXPECT_FALSE(copy.DTR());
+  EXPECT_FALSE(copy.RTS());
+  EXPECT_EQ(copy.XOnChar(), 1);
+  EXPECT_EQ(copy.XOffChar(), 2);
+  EXPECT_EQ(copy.TraceSize(), 777u);
+  EXPECT_FALSE(copy.TraceHex());
+  EXPECT_TRUE(copy.TraceAllHex());
+  EXPECT_EQ(copy.LogSize(), 888u);
+  EXPECT_EQ(copy.LogName(), "copy.log");
+  EXPECT_FALSE(copy.LogHex());
+  EXPECT_TRUE(copy.LogAllHex());
+  EXPECT_EQ(copy.AvailThreshold(), 3);
+  EXPECT_EQ(copy.TapiMode(), tmOff);
+  ASSERT_TRUE(copy.OnPortOpen() && copy.OnPortClose());
+  copy.OnPortOpen()(&copy);
+  copy.OnPortClose()(&copy);
+  EXPECT_EQ(opened, 2);  // the source's own open, and the copy's call
+  EXPECT_EQ(closed, 1);
   EXPECT_FALSE(copy.Open());
   ASSERT_TRUE(copy.OnTrigger());
   copy.OnTrigger()(&copy, 0, 0, 0);
@@ -262,6 +311,11 @@ TEST_F(AdPortOpen, DtrFlowThatLinuxLacksRaisesAndLeavesDtrToTheProgram) {
   EXPECT_EQ(Port.HWFlowOptions(), hwfUseDTR);  // stored, as every refused setting
   Port.SetDTR(true);  // no driver owns DTR: the level is the program's
   EXPECT_TRUE(Port.DTR());
+  // The next open pushes it again, and fails saying why.
+  Port.SetOpen(false);
+  EXPECT_THROW(Port.SetOpen(true), EInOutError);
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(Port.LastFailure(), "COM1 (" + Peer.SlavePath() + "): Operation not supported");
 }
 
 TEST_F(AdPortOpen, RefusedLineSettingRaisesButStaysStored) {

@@ -452,3 +452,26 @@ TEST_F(ComPortE2E, LineCutDuringAContinuousExchangeEndsItAsAFailedOpen) {
   EXPECT_EQ(lost, 1);
   EXPECT_EQ(timeouts, 0) << "a time-out of the closed port arrived";
 }
+
+// The window's thread stalls past the delivery's 3 s when the device goes:
+// the late notice still closes the port, at once, and tells the owner.
+TEST_F(ComPortE2E, LostDeviceToldToAStalledWindowClosesThePortWhenItTurns) {
+  auto peer = std::make_unique<PtyPeer>();
+  PortName com4(4, peer->SlavePath());
+  Port.SetComNumber(4);
+  Record();
+  int lost = 0;
+  Port.SetOnPortLost([&](TApdCustomComPort* cp) {
+    ++lost;
+    EXPECT_FALSE(cp->Open());
+  });
+  Port.SetOpen(true);
+  peer->Close();
+  ASSERT_TRUE(WaitBlocked([&] { return Port.Dispatcher()->DeviceGone(); }));
+  usleep(3500 * 1000);  // the thread is busy elsewhere: the send gives up
+  ASSERT_TRUE(WaitFor([&] { return lost == 1; }));
+  EXPECT_EQ(Port.PortPhase(), phClosed);
+  EXPECT_EQ(Port.Dispatcher(), nullptr);
+  PumpFor(200ms);
+  EXPECT_EQ(lost, 1);
+}
