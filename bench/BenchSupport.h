@@ -52,8 +52,11 @@ class PtyPeer {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slavePath_ = ptsname(master_);
   }
-  ~PtyPeer() {
+  ~PtyPeer() { Close(); }
+  // The far end goes away, as a pulled adapter does.
+  void Close() {
     if (master_ >= 0) close(master_);
+    master_ = -1;
   }
   PtyPeer(const PtyPeer&) = delete;
   PtyPeer& operator=(const PtyPeer&) = delete;

@@ -47,6 +47,8 @@ int32_t CheckPortResult(const TApdBaseComponent* component, int32_t code) {
                           [code](const TCodeClass& entry) { return entry.Code == code; });
   if (own != CodeClasses.end()) own->Thrower(code);
 
+  // The device layer's own system errors: the system's text and number.
+  if (ecode::IsSystemError(code)) throw EInOutError(ErrorMessageText(code), ecode::SystemErrorNumber(code));
   if (code >= ecode::LowestIoError && code <= ecode::HighestIoError) {
     if (code == ecode::OutOfMemory) throw EOutOfMemory();
     throw EInOutError(ErrorMessageText(code), -code);

@@ -3,6 +3,8 @@
 #include "AdPort.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 
 #include <exception>
 
@@ -11,6 +13,12 @@
 #include "AdSelCom.h"
 #include "AwErrorCodes.h"
 #include "AdPlatform.h"
+#include "AwMessages.h"
+
+namespace {
+// The device the component asks the dispatcher for.
+std::string DeviceName(uint16_t comNumber) { return "\\\\.\\COM" + std::to_string(comNumber); }
+}  // namespace
 
 TApdCustomComPort::TApdCustomComPort(QObject* owner) : QObject(owner) {}
 
@@ -73,7 +81,7 @@ TApdBaseDispatcher* TApdCustomComPort::CreateDispatcher() {
 }
 
 int32_t TApdCustomComPort::OpenDevice() {
-  std::string name = tapiMode_ == tmOn ? "" : "\\\\.\\COM" + std::to_string(comNumber_);
+  std::string name = tapiMode_ == tmOn ? "" : DeviceName(comNumber_);
   uint8_t flags = (dtr_ ? LineFlagDtr : 0) | (rts_ ? LineFlagRts : 0) |
                   (hwFlowOptions_ & hwfUseDTR ? LineFlagDtrFlow : 0) |
                   (hwFlowOptions_ & hwfUseRTS ? LineFlagRtsFlow : 0);
@@ -91,9 +99,34 @@ int32_t TranslateOpenResult(int32_t result) {
   return result;
 }
 
+// The same result in words a user acts on.
+std::string OpenFailureReason(int32_t result) {
+  if (PortHeldByAnotherProgram(result)) return "in use by another program";
+  if (PortMissing(result)) return "no such device";
+  if (PortPermissionDenied(result)) return "permission denied (is the user in the dialout group?)";
+  return ErrorMessageText(result);
+}
+
 }  // namespace
 
+std::string TApdCustomComPort::PortLabel() const {
+  std::string label = "COM" + std::to_string(comNumber_);
+  std::string path = PortDevicePath(DeviceName(comNumber_));
+  if (path != DeviceName(comNumber_) && path != label) label += " (" + path + ")";
+  return label;
+}
+
 void TApdCustomComPort::OpenPort() {
+  lastFailure_.clear();
+  try {
+    OpenDispatcher();
+  } catch (const std::exception& e) {
+    if (lastFailure_.empty()) lastFailure_ = PortLabel() + ": " + e.what();
+    throw;
+  }
+}
+
+void TApdCustomComPort::OpenDispatcher() {
   if (tapiMode_ != tmOn) EnsurePortNumber();
   dispatcher_.reset(CreateDispatcher());
   dispatcher_->DeviceName = "COM" + std::to_string(comNumber_);
@@ -102,7 +135,10 @@ void TApdCustomComPort::OpenPort() {
     if (tapiMode_ == tmOn && dispatcher_->DeviceHandle < 0)
       throw ENotOpenedByTapi(ecode::NotOpenedByTapi);
     int32_t result = OpenDevice();
-    if (result != 0) CheckPortResult(this, TranslateOpenResult(result));
+    if (result != 0) {
+      lastFailure_ = PortLabel() + ": " + OpenFailureReason(result);
+      CheckPortResult(this, TranslateOpenResult(result));
+    }
 
     phase_ = phOpen;
     RefreshHandlerState();
@@ -139,6 +175,14 @@ void TApdCustomComPort::OpenPort() {
 
 void TApdCustomComPort::ClosePort() {
   if (phase_ != phOpen) return;
+  // Only a close asked for from this port's own notice can wait for the
+  // delivery to end; any other lets the notice on its way run first, while
+  // the port is still open, and then closes at once.
+  const bool fromNotice = noticeDepth_ > 0;
+  if (!fromNotice) {
+    AwaitDelivery();
+    if (phase_ != phOpen) return;  // that notice's handler closed the port
+  }
   // A trace or log that cannot be written must not keep the port open: the
   // close completes and the first such error is raised at its end.
   std::exception_ptr dumpError;
@@ -154,18 +198,26 @@ void TApdCustomComPort::ClosePort() {
   dispatcher_->SaveTriggerSet(savedTriggers_);
   triggersSaved_ = true;
   dispatcher_->CloseDevice();
-  if (dispatcher_->Delivering) {
-    // The dispatcher is inside a delivery (perhaps to the handler calling
-    // us): it can only be freed after its threads have left.
+  if (fromNotice && dispatcher_->ClosePending) {
+    // The dispatcher is inside the delivery that called us: it can only be
+    // freed after its threads have left. Nothing else runs meanwhile.
     if (notifyWindow_)
       notifyWindow_->PostNotify(PortClosingMsg, 0,
                                 static_cast<uint32_t>(dispatcher_->DispatcherHandle) << 16);
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
   } else {
-    FinishClose();
+    FinishClose();  // a delivery that began meanwhile is dropped with the window
   }
   NotifyPortClose();
   if (dumpError) std::rethrow_exception(dumpError);
+}
+
+void TApdCustomComPort::AwaitDelivery() {
+  QElapsedTimer waited;
+  waited.start();
+  while (dispatcher_ && dispatcher_->Delivering && waited.elapsed() < DeliveryTimeoutMs) {
+    TApdNotifyWindow::RunSentNotices();
+    QThread::msleep(1);
+  }
 }
 
 void TApdCustomComPort::FinishClose() {
@@ -182,10 +234,27 @@ void TApdCustomComPort::CompleteDeferredClose() {
     return;
   }
   FinishClose();
+  ReportLost();
   if (reopenRequested_) {
     reopenRequested_ = false;
-    OpenPort();
+    if (phase_ == phClosed) OpenPort();
   }
+}
+
+// The device is gone: the port closes as if asked to, and its owner hears
+// of it once the close is complete.
+void TApdCustomComPort::DeviceLost() {
+  if (phase_ != phOpen) return;
+  lostPending_ = true;
+  lastFailure_ = PortLabel() + ": device disconnected";
+  ClosePort();
+  if (phase_ == phClosed) ReportLost();
+}
+
+void TApdCustomComPort::ReportLost() {
+  if (!lostPending_) return;
+  lostPending_ = false;
+  if (onPortLost_) onPortLost_(this);
 }
 
 void TApdCustomComPort::SetNotifyWindow(bool Active) {

@@ -179,8 +179,18 @@ class TApdCustomComPort : public QObject, public TApdBaseComponent {
   const TPortNotifyEvent& OnTriggerOutSent() const { return onTriggerOutSent_; }
   void SetOnTriggerOutSent(TPortNotifyEvent handler);
   void SetOnWaitChar(TWaitCharEvent handler) { onWaitChar_ = std::move(handler); }
+  // The port's device went away while it was open (adapter pulled, far end
+  // closed). Runs on the GUI thread once the port is closed: Open() reads
+  // False, no descriptor of the device is held, LastFailure() says what
+  // happened, and the next Open := True tries the device afresh.
+  const TPortNotifyEvent& OnPortLost() const { return onPortLost_; }
+  void SetOnPortLost(TPortNotifyEvent handler) { onPortLost_ = std::move(handler); }
 
   // --- state that is not persistent
+  // Why the last open failed, or why the open port was lost, as the port
+  // and the cause in the user's words, e.g. "COM1 (/dev/ttyUSB0): in use by
+  // another program"; empty after a successful open.
+  const std::string& LastFailure() const { return lastFailure_; }
   TPortPhase PortPhase() const { return phase_; }
   bool ForceApply() const { return forceApply_; }
   bool ReopenRequested() const { return reopenRequested_; }
@@ -264,9 +274,18 @@ class TApdCustomComPort : public QObject, public TApdBaseComponent {
   bool Closing() const { return phase_ == phClosing; }
   bool AnyTriggerEventAssigned() const;
   void ApplyLineSettings();
+  // OpenPort's steps; OpenPort notes why they failed.
+  void OpenDispatcher();
   // The rest of a close once the dispatcher's threads are gone.
   void FinishClose();
   void CompleteDeferredClose();
+  // Runs the notice the dispatcher is delivering to this thread, so that
+  // it is handled before a close that does not come from a notice.
+  void AwaitDelivery();
+  void DeviceLost();
+  void ReportLost();
+  // "COM1 (/dev/ttyUSB0)": the port and the device it names.
+  std::string PortLabel() const;
   void NotifyListeners(uint32_t windowMsg, TApdPortState state, bool extendedOnly);
   // The Tracing / Logging table; `log` picks the dispatch log.
   void ApplyTraceLogState(bool log, TTraceLogState value);
@@ -321,11 +340,15 @@ class TApdCustomComPort : public QObject, public TApdBaseComponent {
   TPortNotifyEvent onTriggerOutbuffUsed_;
   TPortNotifyEvent onTriggerOutSent_;
   TWaitCharEvent onWaitChar_;
+  TPortNotifyEvent onPortLost_;
 
   TPortPhase phase_ = phClosed;
   bool forceApply_ = false;
   bool reopenRequested_ = false;
   bool openAfterLoad_ = false;
+  int noticeDepth_ = 0;      // HandleNotice is running this port's handlers
+  bool lostPending_ = false; // OnPortLost runs when the close completes
+  std::string lastFailure_;
   std::unique_ptr<TApdBaseDispatcher> dispatcher_;
   std::unique_ptr<TApdNotifyWindow> notifyWindow_;
   TriggerSnapshot savedTriggers_;

@@ -131,6 +131,11 @@ void TApdNotifyWindow::PostNotify(uint32_t msg, uint32_t wParam, uint32_t lParam
     post();
 }
 
+void TApdNotifyWindow::RunSentNotices() {
+  if (TNoticeReceiver* receiver = Receiver())
+    QCoreApplication::sendPostedEvents(receiver, NoticeEventType());
+}
+
 void SetApplicationExceptionReport(TExceptionReport report) {
   ExceptionReport() = std::move(report);
 }
@@ -146,7 +151,7 @@ void ShowApplicationException(const std::exception& E) {
 
 void TApdCustomComPort::HandleNotice(uint32_t msg, uint32_t wParam, uint32_t lParam) {
   bool trigger = msg >= TriggerAvailMsg && msg <= TriggerStatusMsg;
-  if (!trigger && msg != PortClosingMsg) return;
+  if (!trigger && msg != PortClosingMsg && msg != DeviceGoneMsg) return;
 
   // Held for the whole notice, handlers included: no dispatcher can come or
   // go beneath it.
@@ -154,8 +159,18 @@ void TApdCustomComPort::HandleNotice(uint32_t msg, uint32_t wParam, uint32_t lPa
   TApdBaseDispatcher* dispatcher = PortList().At(static_cast<int32_t>(lParam >> 16));
   if (!dispatcher || !dispatcher->Owner) return;
   TApdCustomComPort* port = dispatcher->Owner;
+  // A close asked for from here has to wait for this delivery to end.
+  struct TDepth {
+    int& depth;
+    explicit TDepth(int& d) : depth(d) { ++depth; }
+    ~TDepth() { --depth; }
+  } inNotice(port->noticeDepth_);
 
   try {
+    if (msg == DeviceGoneMsg) {
+      if (port->dispatcher_.get() == dispatcher) port->DeviceLost();
+      return;
+    }
     if (msg == PortClosingMsg) {
       // Only for the close still waiting on this very dispatcher.
       if (port->phase_ == phClosing && port->dispatcher_.get() == dispatcher)

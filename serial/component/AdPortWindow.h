@@ -22,6 +22,9 @@ class TApdNotifyWindow final : public TNotifyWindow {
   // Posted message, handled on a later turn of the event loop (after
   // delayMs, so that a message that reposts itself does not spin).
   void PostNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, int delayMs = 0);
+  // Handles the notices already sent to the GUI thread (of every port), and
+  // nothing else; call it on the GUI thread.
+  static void RunSentNotices();
 
  private:
   // Messages hold it weakly: once the window is gone they are dropped.

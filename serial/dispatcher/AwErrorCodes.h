@@ -65,4 +65,15 @@ inline constexpr int32_t NoMoreTriggers = -5001;
 inline constexpr int32_t TriggerTooLong = -5002;
 inline constexpr int32_t BadTriggerHandle = -5003;
 
+// A system error that no code above expresses: the system's own number,
+// kept apart from the runtime codes (whose numbers mean other things), so
+// that its message is the system's own text for that number.
+inline constexpr int32_t SystemErrorBase = -1000000;
+inline constexpr int32_t SystemErrorSpan = 1000000;
+constexpr int32_t SystemError(int32_t number) { return SystemErrorBase - number; }
+constexpr bool IsSystemError(int32_t code) {
+  return code < SystemErrorBase && code > SystemErrorBase - SystemErrorSpan;
+}
+constexpr int32_t SystemErrorNumber(int32_t code) { return SystemErrorBase - code; }
+
 }  // namespace ecode

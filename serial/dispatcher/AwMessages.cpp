@@ -1,5 +1,7 @@
 #include "AwMessages.h"
 
+#include "AwErrorCodes.h"
+
 #include <array>
 #include <cstring>
 #include <utility>
@@ -222,13 +224,15 @@ std::string TidySystemMessage(std::string text) {
 }
 
 std::string ErrorMessageText(int32_t code) {
-  uint32_t magnitude = Magnitude(code);
-  if (const char* text = TableText(magnitude)) {
+  // A system error's number would find a runtime text of another meaning.
+  const bool system = ecode::IsSystemError(code);
+  uint32_t magnitude = Magnitude(system ? ecode::SystemErrorNumber(code) : code);
+  if (const char* text = system ? nullptr : TableText(magnitude)) {
     std::string message(text);
     if (message.size() > MaxMessageLength) message.resize(MaxMessageLength);
     return message;
   }
-  std::string system = SystemText(magnitude);
-  if (system.size() > MaxMessageLength) system.resize(MaxMessageLength);
-  return TidySystemMessage(std::move(system));
+  std::string own = SystemText(magnitude);
+  if (own.size() > MaxMessageLength) own.resize(MaxMessageLength);
+  return TidySystemMessage(std::move(own));
 }

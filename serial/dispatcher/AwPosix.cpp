@@ -4,11 +4,15 @@
 // (a spinning poll on a dead tty is the classic fault of serial tools).
 #include "AwPosix.h"
 
+#include "AwErrorCodes.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -93,6 +97,18 @@ uint8_t LinesFromBits(int bits) {
 
 TApdPosixDispatcher::TApdPosixDispatcher(TApdCustomComPort* owner) : TApdBaseDispatcher(owner) {}
 
+int32_t TApdPosixDispatcher::SystemCode(int error) {
+  switch (error) {
+    case ENOENT: return ecode::FileNotFound;
+    case ENOMEM: return ecode::OutOfMemory;
+    default: return ecode::SystemError(error);
+  }
+}
+
+bool TApdPosixDispatcher::IsPermissionDenied(int32_t code) {
+  return code == ecode::SystemError(EACCES) || code == ecode::SystemError(EPERM);
+}
+
 TApdPosixDispatcher::~TApdPosixDispatcher() {
   BeforeDestruction();
   CloseDescriptors();  // an open that never started threads, or a failed close
@@ -117,9 +133,9 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   int fd = Retry([&] { return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) {
     int error = errno;
-    if (error == EBUSY) return -5;  // another program set TIOCEXCL
-    if (error == ENXIO || error == ENODEV || error == EIO) return -ENOENT;
-    return -error;
+    if (error == EBUSY) return ecode::FileAccessDenied;  // another program set TIOCEXCL
+    if (error == ENXIO || error == ENODEV || error == EIO) return ecode::FileNotFound;
+    return SystemCode(error);
   }
   // Undoes everything taken so far: a leaked descriptor would keep the
   // port locked until the program ends.
@@ -135,11 +151,11 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   // flock first: TIOCEXCL does not stop root, and a second process that
   // got past open() must still find the port taken.
   if (Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0)
-    return fail(errno == EWOULDBLOCK ? -5 : -errno);
+    return fail(errno == EWOULDBLOCK ? ecode::FileAccessDenied : SystemCode(errno));
   locked = true;
   termios raw{};
-  if (tcgetattr(fd, &raw) != 0) return fail(-errno);  // not a terminal
-  if (ioctl(fd, TIOCEXCL) != 0) return fail(-errno);
+  if (tcgetattr(fd, &raw) != 0) return fail(SystemCode(errno));  // not a terminal
+  if (ioctl(fd, TIOCEXCL) != 0) return fail(SystemCode(errno));
   exclusive = true;
   // A known start: raw bytes, no flow control, reads that return at once.
   // The tty's defaults would eat XON and XOFF and stop on a received XOFF.
@@ -148,13 +164,15 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   raw.c_iflag &= ~(IXON | IXOFF | IXANY);
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &raw) != 0) return fail(-errno);
+  if (tcsetattr(fd, TCSANOW, &raw) != 0) return fail(SystemCode(errno));
   if (pipe2(eventWake_, O_CLOEXEC | O_NONBLOCK) != 0 ||
       pipe2(writeWake_, O_CLOEXEC | O_NONBLOCK) != 0)
-    return fail(-8);
+    return fail(ecode::OutOfMemory);
+  struct stat node{};
+  const unsigned kind = fstat(fd, &node) == 0 ? major(node.st_rdev) : 0;
+  pseudoTerminal_ = kind == 3 || (kind >= 136 && kind <= 143);  // BSD and UNIX 98 slaves
 
   fd_ = fd;
-  gone_ = false;
   closeDeferred_ = false;
   framingIgnored_ = false;
   applied_ = TLineState{};
@@ -218,7 +236,7 @@ void TApdPosixDispatcher::CloseDescriptors() {
 
 int32_t TApdPosixDispatcher::GetDeviceState(TLineState& state) {
   termios t{};
-  if (tcgetattr(fd_, &t) != 0) return -1;
+  if (tcgetattr(fd_, &t) != 0) return SystemCode(errno);
   state = applied_;
   state.Baud = SpeedBaud(cfgetospeed(&t));
   if (!framingIgnored_) {
@@ -247,10 +265,16 @@ int32_t TApdPosixDispatcher::GetDeviceState(TLineState& state) {
 }
 
 int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
+  // Linux has one switch for RTS/CTS flow in both directions, and none for
+  // DTR/DSR flow: anything else cannot be done, and is not pretended.
+  const bool rtsFlow = state.RtsControl == TRtsControl::Handshake;
+  if (rtsFlow != state.OutxCtsFlow || state.DtrControl == TDtrControl::Handshake ||
+      state.OutxDsrFlow)
+    return SystemCode(EOPNOTSUPP);
   termios t{};
-  if (tcgetattr(fd_, &t) != 0) return -errno;
+  if (tcgetattr(fd_, &t) != 0) return SystemCode(errno);
   speed_t speed;
-  if (!SpeedCode(state.Baud, speed)) return -EINVAL;
+  if (!SpeedCode(state.Baud, speed)) return SystemCode(EINVAL);
   cfmakeraw(&t);
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
@@ -267,7 +291,7 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   }
   if (state.Parity != 0 && state.ParityCheck) t.c_iflag |= INPCK;
   if (state.StopBits != 0) t.c_cflag |= CSTOPB;  // one and a half is two here
-  if (state.OutxCtsFlow || state.RtsControl == TRtsControl::Handshake) t.c_cflag |= CRTSCTS;
+  if (rtsFlow) t.c_cflag |= CRTSCTS;
   t.c_iflag &= ~(IXON | IXOFF | IXANY);
   if (state.OutX) t.c_iflag |= IXON;
   if (state.InX) t.c_iflag |= IXOFF;
@@ -277,17 +301,21 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   t.c_cc[VTIME] = 0;
   // A pty keeps 8 data bits and no parity whatever it is told, and the C
   // library may then answer EINVAL although everything else was applied.
-  // That is no failure: the line state reports what was asked for, as a
-  // real port would.
+  // For a pty that is no failure: the line state reports what was asked
+  // for, as a real port would. A real driver that kept its own framing
+  // did not take the data format, and says so.
   const int set = tcsetattr(fd_, TCSANOW, &t);
   const int setError = errno;
   termios kept{};
-  if (tcgetattr(fd_, &kept) != 0) return set == 0 ? 0 : -setError;
+  if (tcgetattr(fd_, &kept) != 0) return SystemCode(set == 0 ? errno : setError);
   constexpr tcflag_t Framing = CSIZE | PARENB | PARODD | CMSPAR;
   const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing) &&
                            cfgetospeed(&kept) == cfgetospeed(&t);
-  if (set != 0 && !(setError == EINVAL && restApplied)) return -setError;
-  framingIgnored_ = (kept.c_cflag & Framing) != (t.c_cflag & Framing);
+  if (set != 0 && !(pseudoTerminal_ && setError == EINVAL && restApplied))
+    return SystemCode(setError);
+  const bool framingKept = (kept.c_cflag & Framing) == (t.c_cflag & Framing);
+  if (!framingKept && !pseudoTerminal_) return SystemCode(EINVAL);
+  framingIgnored_ = !framingKept;
 
   if (state.DtrControl != TDtrControl::Handshake)
     SetModemBit(fd_, TIOCM_DTR, state.DtrControl == TDtrControl::On);
@@ -317,7 +345,7 @@ int32_t TApdPosixDispatcher::EscapeFunction(int32_t code) {
 
 uint8_t TApdPosixDispatcher::ReadModemLines() {
   int bits = 0;
-  if (gone_ || ioctl(fd_, TIOCMGET, &bits) != 0) return 0;
+  if (DeviceGone() || ioctl(fd_, TIOCMGET, &bits) != 0) return 0;
   return LinesFromBits(bits);
 }
 
@@ -325,7 +353,7 @@ uint8_t TApdPosixDispatcher::ReadModemLines() {
 
 uint32_t TApdPosixDispatcher::NewLineErrors() {
   std::lock_guard<std::mutex> hold(errorLock_);
-  if (!countersWork_ || gone_) return 0;
+  if (!countersWork_ || DeviceGone()) return 0;
   serial_icounter_struct counts{};
   if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) {
     countersWork_ = false;  // a pty and many USB adapters have none
@@ -351,7 +379,7 @@ uint32_t TApdPosixDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
     errors = std::exchange(pendingErrors_, 0u);
   }
   int waiting = 0;
-  if (gone_ || ioctl(fd_, FIONREAD, &waiting) != 0) waiting = 0;
+  if (DeviceGone() || ioctl(fd_, FIONREAD, &waiting) != 0) waiting = 0;
   status.InQueue = static_cast<uint32_t>(std::max(waiting, 0));
   return errors;
 }
@@ -361,10 +389,10 @@ int32_t TApdPosixDispatcher::ReportReadFailure(int32_t) { return 0; }
 // --- reading and writing
 
 int32_t TApdPosixDispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
-  if (gone_ || count == 0) return 0;
+  if (DeviceGone() || count == 0) return 0;
   ssize_t got = Retry([&] { return read(fd_, buffer, count); });
   if (got >= 0) return static_cast<int32_t>(got);
-  if (errno == EIO) MarkGone();
+  if (errno == EIO) MarkDeviceGone();
   return 0;
 }
 
@@ -375,24 +403,30 @@ int32_t TApdPosixDispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
 }
 
 int32_t TApdPosixDispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
-  while (!gone_) {
+  while (!DeviceGone()) {
     ssize_t written = Retry([&] { return write(fd_, data, count); });
     if (written > 0) return static_cast<int32_t>(written);
     if (written < 0 && errno != EAGAIN) {
       int error = errno;
-      if (error == EIO) MarkGone();
-      return -error;
+      if (error == EIO) MarkDeviceGone();
+      return SystemCode(error);
     }
     // The device's queue is full: wait until it takes more, or a purge.
     pollfd fds[2] = {{fd_, POLLOUT, 0}, {writeWake_[0], POLLIN, 0}};
-    if (Retry([&] { return poll(fds, 2, -1); }) < 0) return -errno;
+    if (Retry([&] { return poll(fds, 2, -1); }) < 0) return SystemCode(errno);
     if (fds[1].revents & POLLIN) {
       Drain(writeWake_[0]);
       return WriteInterrupted;
     }
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) MarkGone();
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) MarkDeviceGone();
   }
-  return -EIO;
+  return SystemCode(EIO);
+}
+
+uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
+  int queued = 0;
+  if (DeviceGone() || ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
+  return static_cast<uint32_t>(std::max(queued, 0));
 }
 
 int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
@@ -407,8 +441,8 @@ int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
   } else if (!input) {
     EmptyOutputRing();
   }
-  if (gone_) return 0;
-  return tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) == 0 ? 0 : -errno;
+  if (DeviceGone()) return 0;
+  return tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) == 0 ? 0 : SystemCode(errno);
 }
 
 // --- device events
@@ -419,7 +453,6 @@ void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
   int bits = 0;
   watchLines_ = ioctl(fd_, TIOCMGET, &bits) == 0;
   lastLines_ = watchLines_ ? LinesFromBits(bits) : 0;
-  emptyWakes_ = 0;
 }
 
 void TApdPosixDispatcher::CancelDeviceEventWait() { Wake(eventWake_); }
@@ -454,7 +487,7 @@ uint32_t TApdPosixDispatcher::LineEvents() {
 
 bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
   mask = 0;
-  while (!gone_) {
+  while (!DeviceGone()) {
     // While the input ring is full the dispatcher cannot take what waits in
     // the driver, and a level-triggered poll would spin on it: then watch
     // only for a hang-up and look again in 50 ms. Any other waiting byte is
@@ -472,17 +505,15 @@ bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
     }
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
     mask = LineEvents();
-    if (fds[0].revents & POLLIN) {
-      int waiting = 0;
-      if (ioctl(fd_, FIONREAD, &waiting) != 0) break;
-      // Readable with nothing to read, again and again: the far end is gone.
-      emptyWakes_ = waiting > 0 ? 0 : emptyWakes_ + 1;
-      if (emptyWakes_ >= 3) break;
+    // Readable with nothing waiting is no hang-up: TDispThread's own pass
+    // took the bytes after poll saw them (a tty is readable only with bytes
+    // waiting, or hung up, which poll reports as POLLHUP).
+    int waiting = 0;
+    if ((fds[0].revents & POLLIN) && ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)
       mask |= DevEvRxChar;
-    }
     if (mask != 0) return true;
   }
-  MarkGone();
+  MarkDeviceGone();
   return false;
 }
 

@@ -4,13 +4,16 @@
 // Port names: "\\.\COM<n>" resolves to the environment's KRM4610_COM<n>
 // when set, else /dev/ttyS<n-1>; any other name is used as a path.
 //
-// Open failures, as OpenDeviceHandle returns them (negated):
-//   5 (access denied)   the port is held by another program (flock or
+// Every system error goes through one translator (SystemCode): "no such
+// file" and "out of memory" become the library's own codes, any other errno
+// keeps its number in ecode::SystemError, whose message is the system's text.
+// Open failures, as OpenDeviceHandle returns them:
+//   -5 (access denied)  the port is held by another program (flock or
 //                       TIOCEXCL refused it); the component says "already open"
-//   2 (no such file)    the port does not exist: ENOENT, and also ENXIO,
+//   -2 (no such file)   the port does not exist: ENOENT, and also ENXIO,
 //                       ENODEV and EIO (a device node without hardware)
-//   any other errno     as the system gave it (EACCES 13 "Permission denied")
-//   8                   the layer's own wake-up pipes could not be made
+//   SystemError(errno)  as the system gave it (EACCES "Permission denied")
+//   -8                  the layer's own wake-up pipes could not be made
 #pragma once
 
 #include <atomic>
@@ -44,18 +47,22 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   void PrepareDeviceEvents(uint32_t mask) override;
   void CancelDeviceEventWait() override;
   int32_t WriteDevice(const uint8_t* data, uint32_t count) override;
+  uint32_t DeviceOutputQueued() override;
 
-  // The device hung up (adapter pulled, pty master closed): final for this
-  // descriptor, which nobody polls again.
-  bool DeviceGone() const { return gone_; }
+  // The library's code for a system error number.
+  static int32_t SystemCode(int error);
+  // Whether this error of an open means "the user may not use the port".
+  static bool IsPermissionDenied(int32_t code);
 
  protected:
   void AllThreadsEnded() override;
+  // A pseudo-terminal keeps 8 data bits and no parity whatever it is told;
+  // only there is that no failure. Set by OpenDeviceHandle.
+  bool pseudoTerminal_ = false;
 
  private:
   void CloseDescriptors();
   void Wake(const int (&pipe)[2]);
-  void MarkGone() { gone_ = true; }
   // Line-error bits that appeared in the kernel's counters since last asked.
   uint32_t NewLineErrors();
   // Modem and line-error events seen since the last call (TComThread).
@@ -66,7 +73,6 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   int writeWake_[2] = {-1, -1};  // an output purge or a close -> WriteDevice
   std::mutex wakeLock_;          // the write ends of both pipes against their close
   bool closeDeferred_ = false;   // ThreadEndLock
-  std::atomic<bool> gone_{false};
   TLineState applied_;           // what termios cannot hold comes from here
   bool framingIgnored_ = false;  // the device dropped size and parity (a pty)
 
@@ -77,5 +83,4 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
 
   bool watchLines_ = false;      // TComThread only
   uint8_t lastLines_ = 0;
-  uint32_t emptyWakes_ = 0;
 };

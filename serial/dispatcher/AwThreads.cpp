@@ -8,7 +8,9 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 
+#include "AwErrorCodes.h"
 #include "AwUser.h"
 
 #ifdef _WIN32
@@ -157,7 +159,9 @@ void TComThread::Execute() {
     // again would spin. TDispThread's 50 ms passes still collect input.
     if (!d.WaitDeviceEvent(mask)) return;
     if (mask & DevEvRing) d.RingSeen = true;
-    d.EventMask = mask;
+    // Gathered: a wait that returns before TDispThread took the last bits
+    // (a pass ended meanwhile) must not replace them.
+    d.EventMask.fetch_or(mask);
     if (d.StopRequested) return;
     d.ComEvent.Set();
     d.ReadyEvent.Wait();
@@ -176,6 +180,7 @@ void TDispThread::Execute() {
     if (d.StopRequested) return;
     EventPass();
     TimerPass();
+    TellDeviceGone();
   } while (!d.StopRequested && !d.ClosePending);
   d.GeneralEvent.Set();
 }
@@ -193,7 +198,7 @@ bool TDispThread::StatusRound() {
 
 void TDispThread::EventPass() {
   TApdBaseDispatcher& d = Dispatcher;
-  const uint32_t events = d.EventMask;
+  const uint32_t events = d.EventMask.exchange(0);
   if (events & (DevEvCts | DevEvDsr | DevEvRlsd | DevEvRing)) {
     d.RefreshModemStatus();
     if (!d.Delivering) {
@@ -216,6 +221,14 @@ void TDispThread::EventPass() {
   }
   d.ClearStatusHits();
   d.ReadyEvent.Set();
+}
+
+// Once, after the bytes that came before the hang-up were delivered.
+void TDispThread::TellDeviceGone() {
+  TApdBaseDispatcher& d = Dispatcher;
+  if (!d.DeviceGone() || d.goneTold_ || d.ClosePending) return;
+  d.goneTold_ = true;
+  d.DeliverEvent(DeviceGoneMsg, 0, 0);
 }
 
 void TDispThread::TimerPass() {
@@ -270,7 +283,7 @@ void TOutThread::WriteLoop() {
 
 // --- start and stop, in the dispatcher
 
-void TApdBaseDispatcher::StartThreads() {
+int32_t TApdBaseDispatcher::StartThreads() {
   TApdDispatcherThread* threads[3];
   {
     Guard hold(DispatchLock);
@@ -298,11 +311,37 @@ void TApdBaseDispatcher::StartThreads() {
     // not find itself the last.
     ThreadCount += 3;
   }
-  for (TApdDispatcherThread* thread : threads) {
-    thread->Start();
+  for (int started = 0; started < 3; ++started) {
+    try {
+      threads[started]->Start();
+    } catch (const std::system_error&) {
+      AbandonStart(threads, started);
+      return ecode::NoHandles;
+    }
     GeneralEvent.Wait(3000);  // a slow start is no error
   }
   ApplyThreadPriorities();
+  return ecode::OK;
+}
+
+// The system refused a thread: the ones never started are uncounted, the
+// others stopped as at a close, so that nothing waits for a thread that
+// never ran.
+void TApdBaseDispatcher::AbandonStart(TApdDispatcherThread* const (&threads)[3], int started) {
+  {
+    std::lock_guard<std::mutex> hold(ThreadEndLock());
+    for (int i = started; i < 3; ++i) {
+      if (threads[i] == ComThread.load()) ComThread = nullptr;
+      if (threads[i] == DispThread.load()) DispThread = nullptr;
+      if (threads[i] == OutThread.load()) OutThread = nullptr;
+    }
+    ThreadCount -= 3 - started;
+    if (ThreadCount == 0) {
+      AllThreadsEnded();
+      ThreadsRunning = false;
+    }
+  }
+  StopThreads();
 }
 
 bool TApdBaseDispatcher::OnOwnThread() const {

@@ -60,6 +60,7 @@ class TDispThread final : public TApdDispatcherThread {
  private:
   void EventPass();
   void TimerPass();
+  void TellDeviceGone();
   // Runs CheckStatusTriggers while it delivers; false when a close cut it short.
   bool StatusRound();
 };

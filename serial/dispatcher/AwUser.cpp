@@ -72,7 +72,12 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
                                        uint8_t lineFlags, uint32_t outSize,
                                        uint32_t inSize, uint8_t stopBits,
                                        uint8_t dataBits, uint8_t parity) {
+  // One opening per dispatcher: a second would take the running one's
+  // device and events from under its threads.
+  if (DeviceHandle >= 0 || ThreadsRunning) return ecode::AlreadyOpen;
   RingSeen = false;
+  deviceGone_ = false;
+  goneTold_ = false;
   Delivering = false;
   HandlerRemovedInDelivery = false;
 
@@ -144,8 +149,9 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
     Log.Pause();
     Log.SetTimeBase(TickClock());
   }
-  StartThreads();
-  return ecode::OK;
+  result = StartThreads();
+  if (result < 0) CloseDevice();
+  return result;
 }
 
 void TApdBaseDispatcher::CloseDevice() {

@@ -31,6 +31,10 @@ inline constexpr uint32_t TriggerAvailMsg = 0x7E01;
 inline constexpr uint32_t TriggerDataMsg = 0x7E02;
 inline constexpr uint32_t TriggerTimerMsg = 0x7E03;
 inline constexpr uint32_t TriggerStatusMsg = 0x7E04;
+// Not a trigger: the device went away (adapter pulled, far end closed). It
+// reaches every registered handler once, whatever trigger events the owner
+// has, and nothing more is read from or written to the device.
+inline constexpr uint32_t DeviceGoneMsg = 0x7E05;
 
 // Status trigger kinds (also the low three bits of a status trigger's handle).
 inline constexpr uint32_t StatusModem = 1;
@@ -345,7 +349,8 @@ class TApdBaseDispatcher {
   virtual void ReleaseBuffers();
   // Starts the three threads; throws std::logic_error("Dispatcher already
   // started") when they run. Called with DispatchLock NOT held by the caller.
-  virtual void StartThreads();
+  // A thread the system refuses stops the ones started: -2009, nothing runs.
+  virtual int32_t StartThreads();
   // Stops the threads, waiting (and pumping GUI messages) without holding
   // DispatchLock, so that a thread waiting for that lock can still end.
   virtual void StopThreads();
@@ -367,10 +372,16 @@ class TApdBaseDispatcher {
   // Ends a WaitDeviceEvent in progress at once ("clearing the device's event mask");
   // that wait then returns true with mask 0. Safe from any thread.
   virtual void CancelDeviceEventWait() = 0;
+  // Bytes the driver still holds for sending (after the output ring is
+  // empty); a layer that cannot tell answers 0.
+  virtual uint32_t DeviceOutputQueued() { return 0; }
   // TOutThread: writes one block. Blocks until the device took some or all of it
   // (returns the count written, > 0), or until an output purge interrupts it
   // (returns WriteInterrupted), or fails (returns a negative code: the block is dropped).
   virtual int32_t WriteDevice(const uint8_t* data, uint32_t count) = 0;
+
+  // The device hung up: final for this opening, whose threads stop using it.
+  bool DeviceGone() const { return deviceGone_; }
 
   // --- threads
   // Each thread runs this as it ends (also after an exception escaped it).
@@ -430,6 +441,7 @@ class TApdBaseDispatcher {
   std::recursive_mutex DispatchLock;
   std::recursive_mutex OutputLock;
   std::recursive_mutex InputLock;
+  // Event bits of the device waits since TDispThread last took them.
   std::atomic<uint32_t> EventMask{0};
   std::atomic<bool> RingSeen{false};
   std::vector<uint8_t> OutBuffer;
@@ -477,6 +489,8 @@ class TApdBaseDispatcher {
   // layer closes here what its threads were still using.
   virtual void AllThreadsEnded() {}
   std::mutex& ThreadEndLock() { return threadEndLock_; }
+  // A device layer that saw the hang-up; TDispThread tells the handlers.
+  void MarkDeviceGone() { deviceGone_ = true; }
 
  private:
   uint32_t InUnread() const;  // InputLock held
@@ -496,10 +510,14 @@ class TApdBaseDispatcher {
   bool HandleInUse(int32_t handle) const;
 
   void ApplyThreadPriorities();
+  void AbandonStart(TApdDispatcherThread* const (&threads)[3], int started);
   // Waits (pumping) until every thread has ended, then frees them.
   void AwaitThreadsGone();
 
+  friend class TDispThread;  // tells of the hang-up once
   bool destroyed_ = false;
+  std::atomic<bool> deviceGone_{false};
+  bool goneTold_ = false;  // TDispThread
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
   std::mutex threadEndLock_;
   std::mutex statusLock_;  // DeviceStatus; taken last

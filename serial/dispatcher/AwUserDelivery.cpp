@@ -92,7 +92,8 @@ void TApdBaseDispatcher::AbortDelivery() {
 // Moves the input ring past what the handlers read. No lock is held while a
 // handler runs: the handler may read bytes, remove itself or close the port.
 bool TApdBaseDispatcher::DeliverEvent(uint32_t message, uint32_t wParam, uint32_t data) {
-  if (!DeliveryNeeded) return true;
+  const bool trigger = message != DeviceGoneMsg;
+  if (trigger && !DeliveryNeeded) return true;
   {
     Guard hold(DispatchLock);
     Delivering = true;
@@ -152,7 +153,7 @@ bool TApdBaseDispatcher::DeliverEvent(uint32_t message, uint32_t wParam, uint32_
   bool sendToWindows;
   {
     Guard hold(DispatchLock);
-    sendToWindows = WindowHandlers.size() > 1 || OwnerHandlerInstalled;
+    sendToWindows = !trigger || WindowHandlers.size() > 1 || OwnerHandlerInstalled;
   }
   for (size_t i = 0; sendToWindows && !closed; ++i) {
     TWindowHandler handler;

@@ -53,8 +53,11 @@ int32_t TApdBaseDispatcher::ApplyLineState() {
   return result;
 }
 
+// The ring, then the driver's own queue: the end of a frame still in the
+// driver would otherwise leave at the new settings.
 void TApdBaseDispatcher::WaitOutputDrained() {
-  for (int i = 0; i < DrainPolls && OutUsed() > 0; ++i) std::this_thread::sleep_for(DrainPollInterval);
+  for (int i = 0; i < DrainPolls && (OutUsed() > 0 || DeviceOutputQueued() > 0); ++i)
+    std::this_thread::sleep_for(DrainPollInterval);
 }
 
 int32_t TApdBaseDispatcher::SetLineParams(uint32_t baud, uint8_t parity, uint8_t stopBits,
@@ -131,7 +134,9 @@ int32_t TApdBaseDispatcher::ChangeLineState(const std::function<void()>& change)
 
 int32_t TApdBaseDispatcher::SetHardwareFlow(uint32_t full, uint32_t resume, uint32_t options) {
   if (resume > full || full > InQueueSize) return ecode::BadArgument;
-  return ChangeLineState([&] {
+  Guard hold(DispatchLock);
+  const bool dtrAuto = DtrAuto, rtsAuto = RtsAuto;
+  int32_t result = ChangeLineState([&] {
     LineState.OutxCtsFlow = false;
     LineState.OutxDsrFlow = false;
     LineState.DtrControl = TDtrControl::Off;
@@ -158,6 +163,12 @@ int32_t TApdBaseDispatcher::SetHardwareFlow(uint32_t full, uint32_t resume, uint
     if (options & HwfRequireDsr) LineState.OutxDsrFlow = true;
     if (options & HwfRequireCts) LineState.OutxCtsFlow = true;
   });
+  // A mode the device refused leaves the lines to the levels asked for.
+  if (result < 0) {
+    DtrAuto = dtrAuto;
+    RtsAuto = rtsAuto;
+  }
+  return result;
 }
 
 int32_t TApdBaseDispatcher::SetSoftwareFlow(uint32_t full, uint32_t resume, uint32_t options) {

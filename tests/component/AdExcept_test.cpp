@@ -1,4 +1,5 @@
 #include "AdExcept.h"
+#include "AwErrorCodes.h"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +141,28 @@ TEST(CheckPortResult, RuntimeErrorRange) {
 #ifdef __linux__
   EXPECT_EQ(denied.message, "Permission denied");
 #endif
+}
+
+// A device layer's system error of its own range keeps the system's number
+// and words, also where a runtime code shares the number with another meaning.
+TEST(CheckPortResult, SystemErrorsKeepTheirOwnWords) {
+#ifdef __linux__
+  const struct {
+    int number;
+    const char* message;
+  } rows[] = {{5, "Input/output error"}, {4, "Interrupted system call"},
+              {6, "No such device or address"}, {2, "No such file or directory"}};
+  for (const auto& row : rows) {
+    Raised raised = Check(ecode::SystemError(row.number));
+    EXPECT_EQ(raised.type, std::type_index(typeid(EInOutError))) << row.number;
+    EXPECT_EQ(raised.ioCode, row.number);
+    EXPECT_EQ(raised.message, row.message);
+  }
+#endif
+  // The edges of the range: just outside it is no system error.
+  EXPECT_EQ(Check(ecode::SystemErrorBase).message, "Qelt exception");
+  EXPECT_EQ(Check(ecode::SystemError(1)).ioCode, 1);
+  EXPECT_EQ(Check(ecode::SystemErrorBase - ecode::SystemErrorSpan).message, "Qelt exception");
 }
 
 TEST(CheckPortResult, FamiliesOfTheOtherCodes) {

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <memory>
@@ -202,10 +203,12 @@ TEST_F(AdPortFailures, MissingPortRaisesBadIdAndTheNextAttemptStartsClean) {
   }
   EXPECT_FALSE(Port.Open());
   EXPECT_EQ(Port.PortPhase(), phClosed);
+  EXPECT_EQ(Port.LastFailure(), std::string("COM5 (") + Missing + "): no such device");
 
   PortName now(5, Peer.SlavePath());
   Port.SetOpen(true);
   EXPECT_TRUE(Port.Open());
+  EXPECT_EQ(Port.LastFailure(), "");
 }
 
 TEST_F(AdPortFailures, PortHeldByAnotherProgramRaisesAlreadyOpen) {
@@ -220,10 +223,48 @@ TEST_F(AdPortFailures, PortHeldByAnotherProgramRaisesAlreadyOpen) {
     EXPECT_STREQ(e.what(), "ie_Open - device already open");
   }
   EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(Port.LastFailure(), "COM6 (" + Peer.SlavePath() + "): in use by another program");
 
   holder.Release();
   Port.SetOpen(true);
   EXPECT_TRUE(Port.Open());
+}
+
+// A user who may not use the device is told what to check. Root passes any
+// permission check, so the open runs in a child that gave up root.
+TEST_F(AdPortFailures, PortWithoutPermissionSaysWhatToCheck) {
+  PortName com4(4, Peer.SlavePath());
+  ASSERT_EQ(chmod(Peer.SlavePath().c_str(), 0600), 0);
+  int reply[2];
+  ASSERT_EQ(pipe(reply), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    alarm(10);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    std::string failure = "opened";
+    {
+      TApdComPort port;
+      port.SetAutoOpen(false);
+      port.SetComNumber(4);
+      try {
+        port.SetOpen(true);
+      } catch (const std::exception&) {
+        failure = port.LastFailure();
+      }
+    }
+    (void)!write(reply[1], failure.data(), failure.size());
+    _exit(0);
+  }
+  close(reply[1]);
+  std::string failure;
+  char buffer[256];
+  for (ssize_t n; (n = read(reply[0], buffer, sizeof buffer)) > 0;) failure.append(buffer, n);
+  close(reply[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not drop root";
+  EXPECT_EQ(failure, "COM4 (" + Peer.SlavePath() +
+                         "): permission denied (is the user in the dialout group?)");
 }
 
 TEST_F(AdPortFailures, ClosedPortWithoutAutoOpenRaisesCommNotOpen) {

@@ -6,6 +6,9 @@
 
 #include <termios.h>
 
+#include <string>
+#include <vector>
+
 #include "AdExcept.h"
 #include "AdPort.h"
 #include "PortTestSupport.h"
@@ -104,19 +107,82 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetComNumber(1);
   source.SetBaud(4800);
   source.SetTraceName("copy.trc");
+  // Every other copied setting away from its default.
+  source.SetParity(pEven);
+  source.SetDataBits(7);
+  source.SetStopBits(2);
+  source.SetInSize(2048);
+  source.SetOutSize(1024);
+  source.SetAutoOpen(false);
+  source.SetPromptForPort(false);
+  source.SetDTR(false);
+  source.SetRTS(false);
+  source.SetXOnChar(1);
+  source.SetXOffChar(2);
+  source.SetTraceSize(777);
+  source.SetTraceHex(false);
+  source.SetTraceAllHex(true);
+  source.SetLogSize(888);
+  source.SetLogName("copy.log");
+  source.SetLogHex(false);
+  source.SetLogAllHex(true);
+  source.SetAvailThreshold(3);
+  source.SetTapiMode(tmOff);
+  source.SetSWFlowOptions(swfTransmit);
+  int statusEvents = 0, timerEvents = 0;
+  source.SetOnTriggerStatus([&](TApdCustomComPort*, uint16_t) { ++statusEvents; });
+  source.SetOnTriggerTimer([&](TApdCustomComPort*, uint16_t) { ++timerEvents; });
+  int opened = 0, closed = 0;
+  source.SetOnPortOpen([&](TApdCustomComPort*) { ++opened; });
+  source.SetOnPortClose([&](TApdCustomComPort*) { ++closed; });
   int calls = 0;
   source.SetOnTrigger([&](TApdCustomComPort*, uint16_t, uint16_t, uint16_t) { ++calls; });
   source.SetOpen(true);
+  const uint16_t timer = source.NewTimerTrigger();
 
   TApdComPort copy;
   copy.Assign(source);
   EXPECT_EQ(copy.ComNumber(), 1);
   EXPECT_EQ(copy.Baud(), 4800);
   EXPECT_EQ(copy.TraceName(), "copy.trc");
+  EXPECT_EQ(copy.Parity(), pEven);
+  EXPECT_EQ(copy.DataBits(), 7);
+  EXPECT_EQ(copy.StopBits(), 2);
+  EXPECT_EQ(copy.InSize(), 2048);
+  EXPECT_EQ(copy.OutSize(), 1024);
+  EXPECT_FALSE(copy.AutoOpen());
+  EXPECT_FALSE(copy.PromptForPort());
+  EXPECT_FALSE(copy.DTR());
+  EXPECT_FALSE(copy.RTS());
+  EXPECT_EQ(copy.XOnChar(), 1);
+  EXPECT_EQ(copy.XOffChar(), 2);
+  EXPECT_EQ(copy.TraceSize(), 777u);
+  EXPECT_FALSE(copy.TraceHex());
+  EXPECT_TRUE(copy.TraceAllHex());
+  EXPECT_EQ(copy.LogSize(), 888u);
+  EXPECT_EQ(copy.LogName(), "copy.log");
+  EXPECT_FALSE(copy.LogHex());
+  EXPECT_TRUE(copy.LogAllHex());
+  EXPECT_EQ(copy.AvailThreshold(), 3);
+  EXPECT_EQ(copy.TapiMode(), tmOff);
+  EXPECT_EQ(copy.SWFlowOptions(), swfTransmit);
+  ASSERT_TRUE(copy.OnTriggerStatus() && copy.OnTriggerTimer());
+  copy.OnTriggerStatus()(&copy, 0);
+  copy.OnTriggerTimer()(&copy, 0);
+  EXPECT_EQ(statusEvents + timerEvents, 2);
+  ASSERT_TRUE(copy.OnPortOpen() && copy.OnPortClose());
+  copy.OnPortOpen()(&copy);
+  copy.OnPortClose()(&copy);
+  EXPECT_EQ(opened, 2);  // the source's own open, and the copy's call
+  EXPECT_EQ(closed, 1);
   EXPECT_FALSE(copy.Open());
   ASSERT_TRUE(copy.OnTrigger());
   copy.OnTrigger()(&copy, 0, 0, 0);
   EXPECT_EQ(calls, 1);
+  // The open source's triggers come along: its timer handle is the copy's.
+  source.SetOpen(false);
+  copy.SetOpen(true);
+  EXPECT_NO_THROW(copy.ArmTimerTrigger(timer, 5, true));
 }
 
 // --- loading
@@ -249,17 +315,87 @@ TEST_F(AdPortOpen, ClosingWithTracingOnWritesTheTraceFile) {
   remove(name.c_str());
 }
 
-TEST_F(AdPortOpen, DtrFollowsTheStoredValueUnlessHardwareFlowOwnsIt) {
+TEST_F(AdPortOpen, DtrFlowThatLinuxLacksRaisesAndLeavesDtrToTheProgram) {
   Port.SetOpen(true);
   Port.SetDTR(false);
   EXPECT_FALSE(Port.DTR());
-  Port.SetHWFlowOptions(hwfUseDTR);
-  Port.SetDTR(true);  // the driver owns DTR now: the request is not stored
-  EXPECT_FALSE(Port.DTR());
+  try {
+    Port.SetHWFlowOptions(hwfUseDTR);
+    ADD_FAILURE() << "DTR/DSR flow reported as applied";
+  } catch (const EInOutError& e) {
+    EXPECT_STREQ(e.what(), "Operation not supported");
+  }
+  EXPECT_EQ(Port.HWFlowOptions(), hwfUseDTR);  // stored, as every refused setting
+  Port.SetDTR(true);  // no driver owns DTR: the level is the program's
+  EXPECT_TRUE(Port.DTR());
+  // The next open pushes it again, and fails saying why.
+  Port.SetOpen(false);
+  EXPECT_THROW(Port.SetOpen(true), EInOutError);
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(Port.LastFailure(), "COM1 (" + Peer.SlavePath() + "): Operation not supported");
 }
 
 TEST_F(AdPortOpen, RefusedLineSettingRaisesButStaysStored) {
   Port.SetOpen(true);
   EXPECT_THROW(Port.SetBaud(123), Exception);
   EXPECT_EQ(Port.Baud(), 123);
+}
+
+// A trace or log that cannot be written still lets the port close; the
+// dump's error comes at the end. The log names the device it recorded.
+TEST_F(AdPortOpen, CloseCompletesWhenTheTraceCannotBeWrittenAndTheLogNamesItsPort) {
+  const std::string log = testing::TempDir() + "krm_close_log.log";
+  Port.SetTraceName("/nonexistent/krm/close.trc");
+  Port.SetTracing(tlOn);
+  Port.SetLogName(log);
+  Port.SetLogging(tlOn);
+  Port.SetOpen(true);
+  Port.SendText("AB");
+  ASSERT_EQ(Peer.Read(2), "AB");
+  EXPECT_THROW(Port.SetOpen(false), Exception);
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(Port.PortPhase(), phClosed);
+  FILE* file = fopen(log.c_str(), "r");
+  ASSERT_NE(file, nullptr) << "the log was not written after the trace failed";
+  std::string text;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, file)) text += buffer;
+  fclose(file);
+  EXPECT_NE(text.find("Device: COM1"), std::string::npos) << text;
+  remove(log.c_str());
+}
+
+TEST_F(AdPortOpen, FlowCharactersSetWhileClosedReachTheDeviceAtOpen) {
+  Port.SetXOnChar(0x01);
+  Port.SetXOffChar(0x02);
+  Port.SetOpen(true);
+  const termios settings = Peer.Settings();
+  EXPECT_EQ(settings.c_cc[VSTART], 0x01);
+  EXPECT_EQ(settings.c_cc[VSTOP], 0x02);
+}
+
+// Listeners hear of open, closing and close: a plain callback of open and
+// close, an extended one of all three, newest listener first.
+TEST_F(AdPortOpen, ListenersAreToldOfOpenClosingAndClose) {
+  std::vector<std::string> heard;
+  TPortListener plain;
+  plain.Callback = [&](TApdCustomComPort*, bool opening) {
+    heard.push_back(opening ? "plain open" : "plain close");
+  };
+  TPortListener extended;
+  extended.Extended = true;
+  extended.ExtendedCallback = [&](TApdCustomComPort*, TApdPortState state) {
+    heard.push_back(state == psOpen ? "ext open" : state == psClosing ? "ext closing" : "ext closed");
+  };
+  Port.AddPortListener(plain);
+  const int32_t id = Port.AddPortListener(extended);
+  Port.SetOnPortOpen([&](TApdCustomComPort*) { heard.push_back("OnPortOpen"); });
+  Port.SetOpen(true);
+  Port.SetOpen(false);
+  EXPECT_EQ(heard, (std::vector<std::string>{"ext open", "plain open", "OnPortOpen", "ext closing",
+                                             "ext closed", "plain close"}));
+  Port.RemovePortListener(id);
+  heard.clear();
+  Port.SetOpen(true);
+  EXPECT_EQ(heard, (std::vector<std::string>{"plain open", "OnPortOpen"}));
 }

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -39,6 +40,35 @@ inline void PumpFor(std::chrono::milliseconds span) {
   WaitFor([] { return false; }, span);
 }
 
+// Waits without turning the event loop: the GUI thread is "busy".
+inline bool WaitBlocked(const std::function<bool()>& done,
+                        std::chrono::milliseconds timeout = 3000ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() >= timeout.count()) return done();
+    usleep(1000);
+  }
+  return true;
+}
+
+// Whether this process holds a descriptor of the device at `path`.
+inline bool HoldsDescriptorOf(const std::string& path) {
+  bool held = false;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(dir)) {
+      char target[512];
+      std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = 0;
+      if (std::string(target).rfind(path, 0) == 0) held = true;  // also "... (deleted)"
+    }
+    closedir(dir);
+  }
+  return held;
+}
+
 // A pseudo-terminal: the component opens the slave, the test is the master.
 class PtyPeer {
  public:
@@ -53,7 +83,12 @@ class PtyPeer {
     cfmakeraw(&tio);
     tcsetattr(master_, TCSANOW, &tio);
   }
-  ~PtyPeer() { close(master_); }
+  ~PtyPeer() { Close(); }
+  // The far end goes away, as a pulled adapter does.
+  void Close() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
   PtyPeer(const PtyPeer&) = delete;
   PtyPeer& operator=(const PtyPeer&) = delete;
 

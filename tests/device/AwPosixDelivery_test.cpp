@@ -158,3 +158,47 @@ TEST(PosixDelivery, StoppingWhileASendWaitsForTheGuiThreadCompletes) {
   TApdPosixDispatcher again(nullptr);
   EXPECT_EQ(Open(again, peer), 0);
 }
+
+// The owner hears of a hang-up once, after the bytes that came before it,
+// whatever trigger events it has; then the dead descriptor is let go.
+TEST(PosixDelivery, HangUpIsToldOnceAfterTheLastBytes) {
+  for (bool triggerEvents : {true, false}) {
+    SCOPED_TRACE(triggerEvents ? "with trigger events" : "without trigger events");
+    TPtyPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    TApdPosixDispatcher d(nullptr);
+    std::mutex lock;
+    std::vector<uint32_t> messages;
+    TThreadWindow window([&](uint32_t msg, uint32_t, uint32_t) {
+      ReadAvailable(d);
+      std::lock_guard<std::mutex> hold(lock);
+      messages.push_back(msg);
+    });
+    ASSERT_EQ(Open(d, peer), 0);
+    d.AddWindowHandler(&window);
+    d.UpdateHandlerFlags(triggerEvents ? 1 : 2);
+    d.SetAvailThreshold(1);
+    auto seen = [&] {
+      std::lock_guard<std::mutex> hold(lock);
+      return messages;
+    };
+    ASSERT_TRUE(peer.WriteAll({'b', 'y', 'e'}));
+    if (triggerEvents) {
+      ASSERT_TRUE(WaitUntil([&] { return !seen().empty(); }));
+    }
+    peer.Close();
+    ASSERT_TRUE(WaitUntil([&] { return !seen().empty() && seen().back() == DeviceGoneMsg; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // no second notice
+    std::vector<uint32_t> got = seen();
+    EXPECT_EQ(std::count(got.begin(), got.end(), DeviceGoneMsg), 1);
+    EXPECT_EQ(got.back(), DeviceGoneMsg);
+    if (triggerEvents) {
+      EXPECT_EQ(got.front(), TriggerAvailMsg);
+    } else {
+      EXPECT_EQ(got.size(), 1u);  // no trigger notice at all
+    }
+    d.CloseDevice();
+    EXPECT_EQ(d.DeviceHandle, -1);
+    EXPECT_EQ(d.ThreadCount, 0);
+  }
+}

@@ -1,11 +1,17 @@
 // Bytes over a real pseudo-terminal through the dispatcher's threads.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 
+#include <atomic>
 #include <numeric>
+#include <set>
 
+#include "AwErrorCodes.h"
+#include "AwMessages.h"
 #include "AwPosix.h"
 #include "DeviceTestSupport.h"
 
@@ -101,6 +107,19 @@ TEST_F(PosixIo, FlushWhileAWriteIsPendingEndsAtOnce) {
   EXPECT_EQ(tail, marker);
 }
 
+TEST_F(PosixIo, FlushingInputKeepsTheQueuedOutput) {
+  // Nobody reads the master: the writer waits with most of the block queued.
+  const std::vector<uint8_t> block = Pattern(OutSize);
+  ASSERT_EQ(d.PutBytes(block.data(), OutSize), 0);
+  ASSERT_TRUE(WaitUntil([&] { return d.OutUsed() < OutSize && d.OutUsed() > 0; }));
+  ASSERT_TRUE(peer.WriteAll({'i', 'n'}));
+  ASSERT_TRUE(WaitUntil([&] { return d.InUsed() == 2; }));
+  EXPECT_EQ(d.FlushInput(), 0);
+  EXPECT_EQ(d.InUsed(), 0u);
+  std::vector<uint8_t> got = peer.Read(OutSize, 10000);
+  EXPECT_TRUE(got == block) << got.size() << " of " << OutSize << " bytes arrived";
+}
+
 TEST_F(PosixIo, LineSettingsReachTheDevice) {
   ASSERT_EQ(d.SetLineParams(19200, 2, 2, 7), 0);
   termios t{};
@@ -122,7 +141,7 @@ TEST_F(PosixIo, LineSettingsReachTheDevice) {
     ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
     EXPECT_EQ(baud, rate);
   }
-  EXPECT_EQ(d.SetLineParams(12345, 0, 1, 8), -EINVAL);
+  EXPECT_EQ(d.SetLineParams(12345, 0, 1, 8), ecode::SystemError(EINVAL));
 
   ASSERT_EQ(d.SetSoftwareFlow(100, 50, SwfTransmit | SwfReceive), 0);
   ASSERT_EQ(d.SetFlowChars(0x01, 0x02), 0);
@@ -184,6 +203,11 @@ TEST_F(PosixIo, PeerHangingUpMidStreamEndsQuietly) {
   const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
   EXPECT_LT(cpu / wall, 0.05);
 
+  // A line change on the dead port names the cause in the system's words.
+  const int32_t change = d.SetLineParams(19200, 0, 1, 8);
+  EXPECT_EQ(change, ecode::SystemError(EIO)) << ErrorMessageText(change);
+  EXPECT_EQ(ErrorMessageText(change), "Input/output error");
+
   // Output to the dead port is dropped, not retried for ever.
   ASSERT_EQ(d.PutBytes(some.data(), 100), 0);
   EXPECT_TRUE(WaitUntil([&] { return d.OutUsed() == 0; }));
@@ -194,4 +218,174 @@ TEST_F(PosixIo, PeerHangingUpMidStreamEndsQuietly) {
   d.CloseDevice();
   EXPECT_LT(Clock::now() - closeStart, std::chrono::seconds(2));
   EXPECT_EQ(d.ThreadCount, 0);
+}
+
+// Root can open the port a second time (TIOCEXCL does not stop it): that
+// reader takes each byte as it comes, so the event thread keeps waking to
+// find nothing waiting, as it does when the dispatcher's own 50 ms pass was
+// quicker. None of that is a hang-up.
+TEST_F(PosixIo, BytesTakenBeforeTheEventThreadLooksDoNotEndThePort) {
+  if (geteuid() != 0) GTEST_SKIP() << "a second reader needs root";
+  int thief = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(thief, 0);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    uint8_t sink[64];
+    while (!stop) {
+      pollfd p{thief, POLLIN, 0};
+      if (poll(&p, 1, 5) > 0) (void)!read(thief, sink, sizeof sink);
+    }
+  });
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_TRUE(peer.WriteAll({'x'}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  stop = true;
+  reader.join();
+  close(thief);
+
+  EXPECT_FALSE(d.DeviceGone());
+  EXPECT_NE(d.ComThread.load(), nullptr) << "the event thread gave up";
+  uint8_t byte;
+  while (d.GetByte(byte) == 0) {
+  }
+  ASSERT_TRUE(peer.WriteAll({'o', 'k'}));
+  EXPECT_EQ(Collect(2), std::vector<uint8_t>({'o', 'k'}));
+  ASSERT_EQ(d.PutBytes(reinterpret_cast<const uint8_t*>("up"), 2), 0);
+  EXPECT_EQ(peer.Read(2), std::vector<uint8_t>({'u', 'p'}));
+}
+
+// Linux has one switch for RTS/CTS flow in both directions and none for
+// DTR/DSR: exactly that is applied, the rest refused and left as it was.
+TEST_F(PosixIo, HardwareFlowOptionsAreWhatTermiosShows) {
+  auto crtscts = [&] {
+    termios t{};
+    EXPECT_EQ(tcgetattr(peer.Master(), &t), 0);
+    return (t.c_cflag & CRTSCTS) != 0;
+  };
+  const int32_t unsupported = ecode::SystemError(EOPNOTSUPP);
+  for (uint32_t refused : {HwfRequireCts, HwfUseRts, HwfUseDtr, HwfRequireDsr,
+                           HwfUseRts | HwfRequireCts | HwfUseDtr}) {
+    SCOPED_TRACE(refused);
+    EXPECT_EQ(d.SetHardwareFlow(100, 50, refused), unsupported);
+    EXPECT_FALSE(crtscts());
+    EXPECT_EQ(d.GetFlowOptions().Hardware, 0u);
+    EXPECT_EQ(d.DriveDtr(1), 0) << "DTR is not the driver's after a refusal";
+    EXPECT_EQ(d.DriveRts(1), 0) << "RTS is not the driver's after a refusal";
+  }
+  EXPECT_EQ(ErrorMessageText(unsupported), "Operation not supported");
+
+  ASSERT_EQ(d.SetHardwareFlow(100, 50, HwfUseRts | HwfRequireCts), 0);
+  EXPECT_TRUE(crtscts());
+  EXPECT_EQ(d.GetFlowOptions().Hardware, HwfUseRts | HwfRequireCts);
+  // A refused change keeps the flow in force.
+  EXPECT_EQ(d.SetHardwareFlow(100, 50, HwfRequireCts), unsupported);
+  EXPECT_TRUE(crtscts());
+  ASSERT_EQ(d.SetHardwareFlow(100, 50, 0), 0);
+  EXPECT_FALSE(crtscts());
+  EXPECT_EQ(d.GetFlowOptions().Hardware, 0u);
+}
+
+namespace {
+// A real port's driver that keeps its own framing, played by a pty whose
+// allowance is taken away.
+class TFramingKeeper : public TApdPosixDispatcher {
+ public:
+  TFramingKeeper() : TApdPosixDispatcher(nullptr) {}
+  intptr_t OpenDeviceHandle(const std::string& name, uint32_t in, uint32_t out) override {
+    intptr_t handle = TApdPosixDispatcher::OpenDeviceHandle(name, in, out);
+    pseudoTerminal_ = false;
+    return handle;
+  }
+};
+}  // namespace
+
+TEST(PosixLine, DataFormatARealDriverDidNotTakeIsAFailure) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TFramingKeeper d;
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
+            0);
+  const int32_t refused = ecode::SystemError(EINVAL);
+  EXPECT_EQ(d.SetLineParams(9600, 0, 1, 7), refused) << "7 data bits reported as applied";
+  EXPECT_EQ(d.SetLineParams(9600, 2, 1, 8), refused) << "even parity reported as applied";
+  uint32_t baud;
+  uint8_t parity, stop, bits;
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(parity, 0);  // what the device really has
+  EXPECT_EQ(bits, 8);
+  EXPECT_EQ(d.SetLineParams(19200, 0, 2, 8), 0);  // what it can do still works
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(baud, 19200u);
+  EXPECT_EQ(stop, 2);
+}
+
+// One byte about every 50 ms each way for a minute, through the real threads:
+// the cadence of the dispatcher's own pass, which used to race the event
+// thread into declaring a live port gone.
+TEST(PosixSoak, OneByteEvery50msBothWaysForAMinuteKeepsThePortAlive) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 115200, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8,
+                         0),
+            0);
+  std::vector<uint8_t> toPort, toPeer, received, echoed;
+  auto collect = [&] {
+    uint8_t byte;
+    while (d.GetByte(byte) == 0) received.push_back(byte);
+    uint8_t buffer[64];
+    for (ssize_t n; (n = read(peer.Master(), buffer, sizeof buffer)) > 0;)
+      echoed.insert(echoed.end(), buffer, buffer + n);
+  };
+  const auto end = Clock::now() + std::chrono::seconds(61);
+  for (int i = 0; Clock::now() < end; ++i) {
+    toPort.push_back(static_cast<uint8_t>('a' + i % 26));
+    toPeer.push_back(static_cast<uint8_t>('A' + i % 26));
+    ASSERT_TRUE(peer.WriteAll(&toPort.back(), 1));
+    ASSERT_EQ(d.PutBytes(&toPeer.back(), 1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(45 + i % 11));
+    collect();
+  }
+  EXPECT_TRUE(WaitUntil([&] {
+    collect();
+    return received.size() >= toPort.size() && echoed.size() >= toPeer.size();
+  }));
+  EXPECT_EQ(received, toPort);
+  EXPECT_EQ(echoed, toPeer);
+  EXPECT_FALSE(d.DeviceGone());
+  EXPECT_NE(d.ComThread.load(), nullptr);
+}
+
+// The dispatcher's threads run at the levels asked for, as Linux shows their
+// nice values: a boost lifts all three, RS-485 mode the writer one more.
+TEST(PosixThreads, BoostAndRs485ModeSetTheThreadPriorities) {
+  if (geteuid() != 0) GTEST_SKIP() << "raising a priority needs root";
+  if (getpriority(PRIO_PROCESS, 0) != 0) GTEST_SKIP() << "the test runs under nice";
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  auto niceValues = [] {
+    std::multiset<int> values;
+    if (DIR* dir = opendir("/proc/self/task")) {
+      while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(std::atoi(entry->d_name)));
+        if (errno == 0 && nice != 0) values.insert(nice);
+      }
+      closedir(dir);
+    }
+    return values;
+  };
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
+            0);
+  EXPECT_EQ(niceValues(), std::multiset<int>{});
+  d.SetThreadBoost(1);  // level 4: five steps of nice above normal
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
+  d.SetRS485Mode(true);  // the writer one level higher still
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-10, -5, -5}));
+  d.SetRS485Mode(false);
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
+  d.CloseDevice();
 }

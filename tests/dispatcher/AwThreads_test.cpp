@@ -323,3 +323,39 @@ TEST(AwEvent, ManyHandOffsAcrossThreadsLoseNoWakeUp) {
   EXPECT_EQ(echoFailures, 0);
   EXPECT_GT(ticks, 0);
 }
+
+// A modem-line change reported together with data, then the data alone
+// again before the dispatcher thread looked: the change must still count.
+TEST(DispatcherThreads, ModemChangeArrivingWithDataIsNotReplacedByTheNextWait) {
+  auto d = Threaded();
+  TAwEvent inTimer(TAwEvent::Kind::ManualReset), release(TAwEvent::Kind::ManualReset);
+  // The dispatcher thread is held in a delivery while the event thread
+  // waits twice: a pass that ended before let the event thread go on.
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg != TriggerTimerMsg) return;
+    inTimer.Set();
+    release.Wait(5000);
+  });
+  const int32_t timer = d->NewTimerTrigger();
+  ASSERT_GT(timer, 0);
+  ASSERT_EQ(d->ArmTimerTrigger(timer, 1, true), 0);
+  ASSERT_TRUE(inTimer.Wait(2000));
+
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+    d->ModemLines = ModemCts;
+  }
+  d->Receive("d");
+  d->QueueEvents({DevEvRxChar});  // the level-triggered re-report
+  d->SignalEvents(DevEvCts | DevEvRxChar);
+  ASSERT_TRUE(WaitUntil([&] { return d->EventWaits == 2; }));
+  release.Set();
+
+  auto modem = [&] {
+    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    return d->ModemStatus;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return (modem() & 0x11) == 0x11; }, 2000))
+      << "CTS and its change bit, got " << modem();
+  EXPECT_TRUE(WaitUntil([&] { return d->InUsed() == 1; }));
+}

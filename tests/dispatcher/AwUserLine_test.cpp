@@ -53,9 +53,11 @@ TEST_F(LineTest, AChangeWaitsForTheOutputToDrainThenApplies) {
   const uint8_t bytes[40] = {};
   ASSERT_EQ(d.PutBytes(bytes, 40), 0);
   d.DrainPerPoll = 8;  // the writer sends 8 bytes per poll
+  d.DriverOutput = 3;  // and the driver still sends the end of the last frame
   EXPECT_EQ(d.SetLineParams(19200, 2, 2, 7), 0);
   ASSERT_EQ(d.Applied.size(), 1u);
   EXPECT_EQ(d.OutUsedWhenApplied, 0u);
+  EXPECT_EQ(d.DriverOutputWhenApplied, 0u);
   const TLineState& s = d.Applied[0];
   EXPECT_EQ(s.Baud, 19200u);
   EXPECT_EQ(s.Parity, 2);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <initializer_list>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -68,6 +70,15 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     DeviceEvent.Set();
   }
   uint32_t OutUsedWhenApplied = 0xFFFFFFFF;
+  // Bytes the "driver" still holds for sending; one leaves per query.
+  uint32_t DriverOutput = 0;
+  uint32_t DriverOutputWhenApplied = 0xFFFFFFFF;
+  // Waits that return these masks at once, one per wait, before any signal.
+  void QueueEvents(std::initializer_list<uint32_t> masks) {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    QueuedEvents.insert(QueuedEvents.end(), masks);
+  }
+  std::atomic<int> EventWaits{0};  // waits that returned
 
   void Receive(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::recursive_mutex> hold(ScriptLock);
@@ -129,6 +140,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     if (SetStateResult < 0) return SetStateResult;
     std::lock_guard<std::recursive_mutex> out(OutputLock);
     OutUsedWhenApplied = OutRingBytes();
+    DriverOutputWhenApplied = DriverOutput;
     Device = state;
     Applied.push_back(state);
     return 0;
@@ -142,9 +154,19 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     mask = 0;
     if (!RealThreads) return false;
     if (ThrowInEventWait) throw std::runtime_error("event wait exploded");
+    {
+      std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+      if (!QueuedEvents.empty()) {
+        mask = QueuedEvents.front();
+        QueuedEvents.pop_front();
+        ++EventWaits;
+        return true;
+      }
+    }
     DeviceEvent.Wait();
     std::lock_guard<std::recursive_mutex> hold(ScriptLock);
     mask = std::exchange(PendingEvents, 0u);
+    ++EventWaits;
     return true;
   }
   void PrepareDeviceEvents(uint32_t mask) override { PreparedMask = mask; }
@@ -156,13 +178,16 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     WriteSizes.push_back(count);
     return static_cast<int32_t>(n);
   }
+  uint32_t DeviceOutputQueued() override {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    return DriverOutput > 0 ? DriverOutput-- : 0;
+  }
   int32_t SetupDeviceQueues(uint32_t, uint32_t) override { return SetupResult; }
-  void StartThreads() override {
+  int32_t StartThreads() override {
     ++ThreadStarts;
-    if (RealThreads)
-      TApdBaseDispatcher::StartThreads();
-    else
-      ThreadsRunning = true;
+    if (RealThreads) return TApdBaseDispatcher::StartThreads();
+    ThreadsRunning = true;
+    return 0;
   }
   void StopThreads() override {
     if (!ThreadsRunning) return;
@@ -182,7 +207,10 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     return 0;
   }
   int32_t YieldSlice() override { return 0; }
-  uint8_t ReadModemLines() override { return ModemLines; }
+  uint8_t ReadModemLines() override {
+    std::lock_guard<std::recursive_mutex> hold(ScriptLock);
+    return ModemLines;
+  }
 
   // Takes up to n bytes out of the output ring, as the writer thread would.
   std::vector<uint8_t> Drain(uint32_t n) {
@@ -199,6 +227,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
  private:
   TAwEvent DeviceEvent{TAwEvent::Kind::AutoReset};
   uint32_t PendingEvents = 0;
+  std::deque<uint32_t> QueuedEvents;
 
   uint32_t OutRingBytes() const {
     if (OutFull) return OutBufferSize;

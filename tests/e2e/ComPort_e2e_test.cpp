@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -194,16 +196,25 @@ TEST_F(ComPortE2E, ClosingInsideTheNoticeCompletesAfterTheHandler) {
   int notices = 0;
   bool stillOpenInHandler = false;
   char readWhileClosing = 'z';
+  bool inHandler = false;
+  bool ranNested = false, ran = false;
   Port.SetOnTrigger([&](TApdCustomComPort* cp, uint16_t, uint16_t, uint16_t) {
     ++notices;
+    inHandler = true;
+    // Another event already queued must wait for the handler to return.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { ranNested = inHandler; ran = true; },
+        Qt::QueuedConnection);
     cp->SetOpen(false);
+    inHandler = false;
     stillOpenInHandler = cp->Open() && cp->PortPhase() == phClosing;
     readWhileClosing = cp->ReadChar();  // refused silently while closing
     EXPECT_EQ(cp->NewTimerTrigger(), 0);
   });
   Port.SetOpen(true);
   Peer.Write("QUIT\r");
-  ASSERT_TRUE(WaitFor([&] { return Port.PortPhase() == phClosed; }));
+  ASSERT_TRUE(WaitFor([&] { return Port.PortPhase() == phClosed && ran; }));
+  EXPECT_FALSE(ranNested) << "the close ran the event loop inside the handler";
   EXPECT_EQ(notices, 1);
   EXPECT_TRUE(stillOpenInHandler);
   EXPECT_EQ(readWhileClosing, 0);
@@ -306,4 +317,161 @@ TEST_F(ComPortE2E, WithoutTriggerEventsNoNoticesArrive) {
   Port.SetOnTrigger([&](TApdCustomComPort*, uint16_t, uint16_t, uint16_t) { ++notices; });
   Peer.Write("!");
   EXPECT_TRUE(WaitFor([&] { return notices > 0; }));
+}
+
+// A port change from the GUI thread while a notice waits for that thread:
+// the notice is handled first, and the port is open on the new number when
+// the change returns, with the old timer handle still good.
+TEST_F(ComPortE2E, PortChangeWhileANoticeWaitsReopensAtOnce) {
+  PtyPeer second;
+  PortName com2(2, second.SlavePath());
+  Record();
+  Port.SetOpen(true);
+  uint16_t timer = Port.NewTimerTrigger();
+  Peer.Write("late");
+  ASSERT_TRUE(WaitBlocked([&] { return Port.Dispatcher()->Delivering.load(); }));
+
+  Port.SetComNumber(2);
+  EXPECT_EQ(Port.PortPhase(), phOpen);
+  EXPECT_TRUE(Port.Open());
+  EXPECT_FALSE(Received.empty()) << "the notice on its way was lost";
+  EXPECT_EQ(std::string("late").substr(0, Received.size()), Received);
+  EXPECT_NE(Port.NewTimerTrigger(), 0);
+  Port.ArmTimerTrigger(timer, 1, true);
+  ASSERT_TRUE(WaitFor([&] { return Count(0x7E03) == 1; }));
+  EXPECT_EQ(Notices.back().TriggerHandle, timer);
+  Port.SendText("two");
+  EXPECT_EQ(second.Read(3), "two");
+}
+
+namespace {
+// A device path that can be pointed at another pty, as the simulator's
+// --link makes one.
+class DeviceLink {
+ public:
+  explicit DeviceLink(const std::string& target)
+      : path_(testing::TempDir() + "krm_com_link_" + std::to_string(getpid())) {
+    PointAt(target);
+  }
+  ~DeviceLink() { unlink(path_.c_str()); }
+  void PointAt(const std::string& target) {
+    unlink(path_.c_str());
+    if (symlink(target.c_str(), path_.c_str()) != 0) throw std::runtime_error("symlink");
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+}  // namespace
+
+// The adapter is pulled while the port is open: the port closes, lets go of
+// the dead device and tells its owner on the GUI thread; the device that
+// comes back at the same path works on the next open.
+TEST_F(ComPortE2E, LostDeviceClosesThePortAndTheNextOpenFindsItsSuccessor) {
+  auto first = std::make_unique<PtyPeer>();
+  const std::string deadPath = first->SlavePath();
+  DeviceLink link(deadPath);
+  PortName com4(4, link.Path());
+  Port.SetComNumber(4);
+  Record();
+  int lost = 0;
+  bool lostOnGui = false, closedWhenTold = false;
+  Port.SetOnPortLost([&](TApdCustomComPort* cp) {
+    ++lost;
+    lostOnGui = OnGui();
+    closedWhenTold = !cp->Open() && cp->PortPhase() == phClosed;
+  });
+  Port.SetOpen(true);
+  uint16_t timer = Port.NewTimerTrigger();
+  first->Write("last words");
+  ASSERT_TRUE(WaitFor([&] { return Received == "last words"; }));
+
+  first->Close();
+  ASSERT_TRUE(WaitFor([&] { return lost > 0; }));
+  EXPECT_TRUE(lostOnGui);
+  EXPECT_TRUE(closedWhenTold);
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(Port.Dispatcher(), nullptr);
+  EXPECT_EQ(Port.LastFailure(), "COM4 (" + link.Path() + "): device disconnected");
+  EXPECT_FALSE(HoldsDescriptorOf(deadPath));
+  PumpFor(200ms);
+  EXPECT_EQ(lost, 1);
+  EXPECT_THROW(Port.SendText("x"), ECommNotOpen);
+
+  PtyPeer second;
+  link.PointAt(second.SlavePath());
+  Port.SetOpen(true);
+  EXPECT_TRUE(Port.Open());
+  EXPECT_EQ(Port.LastFailure(), "");
+  Port.SendText("back");
+  EXPECT_EQ(second.Read(4), "back");
+  second.Write("hi");
+  ASSERT_TRUE(WaitFor([&] { return Received == "last wordshi"; }));
+  Port.ArmTimerTrigger(timer, 1, true);  // the handle outlived the loss
+  ASSERT_TRUE(WaitFor([&] { return Count(0x7E03) == 1; }));
+}
+
+// The line to the converters is cut in the middle of a continuous exchange
+// (each reply sends the next request, with a time-out armed): the exchange
+// ends with the loss, nothing is sent into the dead line, nothing spins.
+TEST_F(ComPortE2E, LineCutDuringAContinuousExchangeEndsItAsAFailedOpen) {
+  krm::sim::Bus bus;
+  krm::sim::Converter converter;
+  converter.address = 0x05;
+  bus.add(converter);
+  bus.start();
+  const std::string busPath = bus.path();
+  PortName com3(3, busPath);
+  Port.SetComNumber(3);
+  int replies = 0, lost = 0, timeouts = 0;
+  uint16_t timeout = 0;
+  const std::string request = "$05A\r";
+  Port.SetOnTrigger([&](TApdCustomComPort* cp, uint16_t msg, uint16_t count, uint16_t) {
+    if (msg == TriggerTimerMsg) ++timeouts;
+    if (msg != TriggerAvailMsg) return;
+    for (uint16_t i = 0; i < count; ++i) {
+      if (cp->ReadChar() != '\r') continue;
+      ++replies;
+      cp->ArmTimerTrigger(timeout, 10, true);
+      cp->SendText(request);
+    }
+  });
+  Port.SetOnPortLost([&](TApdCustomComPort*) { ++lost; });
+  Port.SetOpen(true);
+  timeout = Port.NewTimerTrigger();
+  Port.SendText(request);
+  ASSERT_TRUE(WaitFor([&] { return replies >= 20; }));
+  bus.closeLine();
+  ASSERT_TRUE(WaitFor([&] { return lost == 1; }));
+  EXPECT_FALSE(Port.Open());
+  EXPECT_FALSE(HoldsDescriptorOf(busPath));
+  const int repliesAtLoss = replies;
+  PumpFor(300ms);
+  EXPECT_EQ(replies, repliesAtLoss);
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(timeouts, 0) << "a time-out of the closed port arrived";
+}
+
+// The window's thread stalls past the delivery's 3 s when the device goes:
+// the late notice still closes the port, at once, and tells the owner.
+TEST_F(ComPortE2E, LostDeviceToldToAStalledWindowClosesThePortWhenItTurns) {
+  auto peer = std::make_unique<PtyPeer>();
+  PortName com4(4, peer->SlavePath());
+  Port.SetComNumber(4);
+  Record();
+  int lost = 0;
+  Port.SetOnPortLost([&](TApdCustomComPort* cp) {
+    ++lost;
+    EXPECT_FALSE(cp->Open());
+  });
+  Port.SetOpen(true);
+  peer->Close();
+  ASSERT_TRUE(WaitBlocked([&] { return Port.Dispatcher()->DeviceGone(); }));
+  usleep(3500 * 1000);  // the thread is busy elsewhere: the send gives up
+  ASSERT_TRUE(WaitFor([&] { return lost == 1; }));
+  EXPECT_EQ(Port.PortPhase(), phClosed);
+  EXPECT_EQ(Port.Dispatcher(), nullptr);
+  PumpFor(200ms);
+  EXPECT_EQ(lost, 1);
 }
