@@ -244,6 +244,7 @@ class TForm1 : public QMainWindow {
   void ApplyHostFormat(int Item);
   void TakeTimeoutTrigger();
   void PortMissing();
+  void LineLost();
   void EndPhasesWithoutPort();
   bool ArmReplyTimeout(std::int32_t Ticks);
   void Write(const std::string& Bytes);
@@ -285,6 +286,7 @@ class TForm1 : public QMainWindow {
   void CreateSettingControls();
   void StartNextWrite();
   void WriteSetting(const TSettingControl& Control);
+  void RequeueWrite();
   void JudgeWrite(int Step);
   std::vector<TSettingControl> FSettingControls;  // in the sequencer's order
   int FChosenRow = 0;  // device list row of the converter read back

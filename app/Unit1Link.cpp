@@ -34,6 +34,8 @@ void TForm1::CreatePort() {
   ApdComPort1->SetLogName("QELT.LOG");
   ApdComPort1->SetOnTrigger([this](TApdCustomComPort* CP, std::uint16_t Msg, std::uint16_t TriggerHandle,
                                    std::uint16_t Data) { ApdComPort1Trigger(CP, Msg, TriggerHandle, Data); });
+  // The device went away (adapter pulled): the component has closed the port.
+  ApdComPort1->SetOnPortLost([this](TApdCustomComPort*) { LineLost(); });
   ApdComPort1->EndLoading();
 
   connect(ComPortBox1, &TComboBox::Change, this, &TForm1::ComPortBox1Change);
@@ -260,13 +262,28 @@ void TForm1::PortMissing() {
   } catch (const std::exception&) {
     // It is being given up anyway.
   }
+  LineLost();
+}
+
+// The port is gone: the same as an open that failed. The request that
+// needed it is not sent, nor one waiting for the line; the exchange out can
+// get neither reply nor time-out any more and ends without a verdict; a
+// write it carried is written at the next SAVE. The next request opens the
+// port afresh.
+void TForm1::LineLost() {
   State.PortOk = false;
-  // The request that needed the port is not sent, nor one waiting for the
-  // line; the exchange out can get neither reply nor time-out any more.
   State.WaitingOwner = TExchangeOwner::Nobody;
-  if (State.Busy) ReplyTimedOut();
+  if (State.Busy) {
+    if (State.ExchangeOwner == TExchangeOwner::Sequencer) RequeueWrite();
+    State.ExchangeOwner = TExchangeOwner::Nobody;
+    TxBox->setReadOnly(false);
+    EndExchange(false);
+  }
   EndPhasesWithoutPort();
-  ShowBox(QStringLiteral("COM Port Not Exist"), QStringLiteral("Warning"), TBoxKind::Warning);
+  // The second line says which device and why, in the user's words.
+  QString text = QStringLiteral("COM Port Not Exist");
+  if (!ApdComPort1->LastFailure().empty()) text += QChar(u'\n') + QString::fromStdString(ApdComPort1->LastFailure());
+  ShowBox(text, QStringLiteral("Warning"), TBoxKind::Warning);
 }
 
 // Without the port the running scan, list, read-back and save end with what

@@ -224,6 +224,13 @@ void TForm1::WriteSetting(const TSettingControl& Control) {
   State.WriteStep = row.Step;
 }
 
+// The write out was lost with the port: its setting waits for the next SAVE.
+void TForm1::RequeueWrite() {
+  for (const TSettingControl& control : FSettingControls)
+    if (control.Row->Step == State.WriteStep) State.*control.Pending = true;
+  State.WriteStep = 0;
+}
+
 void TForm1::JudgeWrite(int Step) {
   const bool ok = State.SequencerReplyOk;
   if (Step == VersionStep) {

@@ -120,6 +120,9 @@ void TApdCustomComPort::OpenPort() {
   lastFailure_.clear();
   try {
     OpenDispatcher();
+  } catch (const ENoPortSelected&) {
+    lastFailure_ = "no port chosen";  // there is no port to name
+    throw;
   } catch (const std::exception& e) {
     if (lastFailure_.empty()) lastFailure_ = PortLabel() + ": " + e.what();
     throw;

@@ -42,12 +42,6 @@ class OneExchange : public Operations {
     Form->SAVE1->trigger();
     ASSERT_TRUE(WaitFor([this] { return Form->State.PendProductId == false && SaveDone(); }));
   }
-
-  QStringList BoxTexts() const {
-    QStringList texts;
-    for (const Box& box : Boxes) texts << box.Text;
-    return texts;
-  }
 };
 
 TEST_F(OneExchange, AStoppedProbeAnsweringLateIsNotTakenAsTheNextProductId) {
@@ -116,7 +110,7 @@ TEST_F(OneExchange, NoSecondPortDialogOpensWhileTheFirstIsOnScreen) {
   ASSERT_TRUE(WaitFor([this] { return Boxes.size() >= 2; }));
   EXPECT_EQ(deepest, 1);
   EXPECT_EQ(shown, 2);
-  EXPECT_EQ(BoxTexts(), QStringList({"COM Port Not Exist", "Firmware Version 2.07"}));
+  EXPECT_EQ(BoxTexts(), QStringList({"COM Port Not Exist\nno port chosen", "Firmware Version 2.07"}));
   EXPECT_EQ(Frames(), QStringList({"$0AV"}));
 }
 

@@ -159,6 +159,12 @@ class Operations : public ::testing::Test {
     return !s.SaveRequested && s.WriteStep == 0 && !s.Busy;
   }
 
+  QStringList BoxTexts() const {
+    QStringList texts;
+    for (const Box& box : Boxes) texts << box.Text;
+    return texts;
+  }
+
   QStringList Frames() const {
     QStringList list;
     for (const std::string& f : Sim->frames()) list << QString::fromStdString(f);

@@ -356,7 +356,7 @@ TEST_F(Operations, SaveWhenTheHostPortCannotOpenWarnsOnceAndKeepsTheChangesPendi
   Form->SAVE1->trigger();
   ASSERT_TRUE(WaitFor([this] { return !Form->State.SaveRequested; }));
   ASSERT_EQ(Boxes.size(), 2u);
-  EXPECT_EQ(Boxes[1].Text, "COM Port Not Exist");
+  EXPECT_EQ(Boxes[1].Text, "COM Port Not Exist\nCOM1 (/nonexistent/krm-port): no such device");
   EXPECT_EQ(Boxes[1].Caption, "Warning");
   EXPECT_TRUE(Form->State.PendTxMode);
   EXPECT_TRUE(Form->State.PendDelimiter);

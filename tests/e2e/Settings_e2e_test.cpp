@@ -39,12 +39,6 @@ class Settings : public Operations {
     ScanAndList();
     Choose(1);
   }
-
-  QStringList BoxTexts() const {
-    QStringList texts;
-    for (const Box& box : Boxes) texts << box.Text;
-    return texts;
-  }
 };
 
 TEST_F(Settings, EverySettingIsWrittenBothWaysAndReadBackAsWritten) {
