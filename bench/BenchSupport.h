@@ -92,13 +92,14 @@ class OwnerWindow : public TNotifyWindow {
     uint32_t WParam = 0;
   };
 
-  void SendNotify(uint32_t msg, uint32_t wParam, uint32_t, uint32_t timeoutMs) override {
+  bool SendNotify(uint32_t msg, uint32_t wParam, uint32_t, uint32_t timeoutMs) override {
     auto pending = std::make_shared<Pending>();
     pending->What = {msg, wParam};
     std::unique_lock<std::mutex> lock(lock_);
     queue_.push_back(pending);
     changed_.notify_all();
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pending->Done; });
+    return true;
   }
 
   // Waits up to timeout for a message and runs handle(notice) on the

@@ -25,8 +25,8 @@ class StampingWindow : public TNotifyWindow {
  public:
   explicit StampingWindow(TApdBaseDispatcher& d) : d_(d) {}
 
-  void SendNotify(uint32_t msg, uint32_t wParam, uint32_t, uint32_t) override {
-    if (msg != TriggerAvailMsg) return;
+  bool SendNotify(uint32_t msg, uint32_t wParam, uint32_t, uint32_t) override {
+    if (msg != TriggerAvailMsg) return true;
     uint32_t read = 0;
     uint8_t byte;
     while (read < wParam && d_.GetByte(byte) == 0) ++read;
@@ -36,6 +36,7 @@ class StampingWindow : public TNotifyWindow {
       arrived_ = Clock::now();
       done_.notify_all();
     }
+    return true;
   }
 
   void Expect() {

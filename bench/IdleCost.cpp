@@ -14,7 +14,7 @@ namespace {
 // Never called: nothing arrives.
 class SilentWindow : public TNotifyWindow {
  public:
-  void SendNotify(uint32_t, uint32_t, uint32_t, uint32_t) override {}
+  bool SendNotify(uint32_t, uint32_t, uint32_t, uint32_t) override { return true; }
 };
 
 long ContextSwitches() {

@@ -287,8 +287,8 @@ void TApdCustomComPort::SendText(const std::string& S) {
   if (Closing()) return;
   TApdBaseDispatcher* dispatcher = ActiveDispatcher();
   if (S.empty()) return;
-  CheckPortResult(this, dispatcher->PutBytes(reinterpret_cast<const uint8_t*>(S.data()),
-                                             static_cast<uint32_t>(S.size())));
+  CheckDeviceResult(dispatcher->PutBytes(reinterpret_cast<const uint8_t*>(S.data()),
+                                         static_cast<uint32_t>(S.size())));
 }
 
 char TApdCustomComPort::ReadChar() {
@@ -300,12 +300,19 @@ char TApdCustomComPort::ReadChar() {
 
 void TApdCustomComPort::ClearInput() {
   if (Closing()) return;
-  CheckPortResult(this, ActiveDispatcher()->FlushInput());
+  CheckDeviceResult(ActiveDispatcher()->FlushInput());
 }
 
 void TApdCustomComPort::ClearOutput() {
   if (Closing()) return;
-  CheckPortResult(this, ActiveDispatcher()->FlushOutput());
+  CheckDeviceResult(ActiveDispatcher()->FlushOutput());
+}
+
+// A device that went away fails whatever is asked of it: that is the loss,
+// told once through OnPortLost, not an error of this call.
+void TApdCustomComPort::CheckDeviceResult(int32_t Result) {
+  if (Result < 0 && dispatcher_ && dispatcher_->DeviceGone()) return DeviceLost();
+  CheckPortResult(this, Result);
 }
 
 uint16_t TApdCustomComPort::NewTimerTrigger() {

@@ -283,6 +283,7 @@ class TApdCustomComPort : public QObject, public TApdBaseComponent {
   // it is handled before a close that does not come from a notice.
   void AwaitDelivery();
   void DeviceLost();
+  void CheckDeviceResult(int32_t Result);
   void ReportLost();
   // "COM1 (/dev/ttyUSB0)": the port and the device it names.
   std::string PortLabel() const;

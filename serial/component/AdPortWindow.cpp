@@ -16,22 +16,41 @@
 namespace {
 
 // Lets a blocking send end as soon as its message was handled or dropped.
+// A notice is handled whole or not at all: once the GUI thread has taken it,
+// the sender waits for its end; once the sender gave up, the GUI thread
+// leaves it alone.
 class TSendLatch {
  public:
+  // The GUI thread, before it handles the notice: false when it was dropped.
+  bool Take() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (state_ != Pending) return false;
+    state_ = Taken;
+    return true;
+  }
   void Release() {
     std::lock_guard<std::mutex> hold(lock_);
-    done_ = true;
+    if (state_ != Dropped) state_ = Done;
     changed_.notify_all();
   }
-  void Wait(uint32_t timeoutMs) {
+  // The sender: true when the notice was handled, false when it was dropped
+  // unseen after timeoutMs (only if Droppable; else it runs late).
+  bool Wait(uint32_t timeoutMs, bool Droppable) {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return done_; });
+    changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return state_ == Done; });
+    if (state_ == Pending && Droppable) {
+      state_ = Dropped;
+      return false;
+    }
+    // Begun: its reads belong to this delivery, so its end is awaited.
+    changed_.wait(hold, [this] { return state_ != Taken; });
+    return true;
   }
 
  private:
+  enum { Pending, Taken, Done, Dropped } state_ = Pending;
   std::mutex lock_;
   std::condition_variable changed_;
-  bool done_ = false;
 };
 
 QEvent::Type NoticeEventType() {
@@ -66,7 +85,8 @@ class TNoticeReceiver final : public QObject {
   bool event(QEvent* e) override {
     if (e->type() != NoticeEventType()) return QObject::event(e);
     auto* notice = static_cast<TNoticeEvent*>(e);
-    if (std::shared_ptr<int> window = notice->Window.lock())
+    std::shared_ptr<int> window = notice->Window.lock();
+    if (window && (!notice->Latch || notice->Latch->Take()))
       TApdCustomComPort::HandleNotice(notice->Msg, notice->WParam, notice->LParam);
     return true;
   }
@@ -104,18 +124,20 @@ TApdNotifyWindow::TApdNotifyWindow() : alive_(std::make_shared<int>(0)) { Regist
 
 TApdNotifyWindow::~TApdNotifyWindow() = default;
 
-void TApdNotifyWindow::SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam,
+bool TApdNotifyWindow::SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam,
                                   uint32_t timeoutMs) {
   if (OnGuiThread()) {
     TApdCustomComPort::HandleNotice(msg, wParam, lParam);
-    return;
+    return true;
   }
   TNoticeReceiver* receiver = Receiver();
-  if (!receiver) return;
+  if (!receiver) return true;
   auto latch = std::make_shared<TSendLatch>();
   QCoreApplication::postEvent(receiver,
                               new TNoticeEvent(alive_, msg, wParam, lParam, latch));
-  latch->Wait(timeoutMs);
+  // Data and time-outs are told again by the dispatcher: a late one would
+  // mix with the next delivery's bytes, or end the exchange after it.
+  return latch->Wait(timeoutMs, msg == TriggerAvailMsg || msg == TriggerTimerMsg);
 }
 
 void TApdNotifyWindow::PostNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, int delayMs) {

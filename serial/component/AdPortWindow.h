@@ -18,7 +18,7 @@ class TApdNotifyWindow final : public TNotifyWindow {
   TApdNotifyWindow& operator=(const TApdNotifyWindow&) = delete;
 
   // Blocking send; from the GUI thread itself it runs at once.
-  void SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t timeoutMs) override;
+  bool SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t timeoutMs) override;
   // Posted message, handled on a later turn of the event loop (after
   // delayMs, so that a message that reposts itself does not spin).
   void PostNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, int delayMs = 0);

@@ -442,7 +442,10 @@ int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
     EmptyOutputRing();
   }
   if (DeviceGone()) return 0;
-  return tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) == 0 ? 0 : SystemCode(errno);
+  if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) == 0) return 0;
+  const int error = errno;
+  if (error == EIO) MarkDeviceGone();  // the line hung up before the event thread saw it
+  return SystemCode(error);
 }
 
 // --- device events

@@ -233,7 +233,8 @@ void TDispThread::TellDeviceGone() {
 
 void TDispThread::TimerPass() {
   TApdBaseDispatcher& d = Dispatcher;
-  if (d.ClosePending || d.Delivering) return;
+  // Bytes that came before a time-out are announced before it.
+  if (d.ClosePending || d.Delivering || d.AvailOwed) return;
   while (!d.ClosePending) {
     if (d.CheckStatusTriggers()) continue;
     if (!d.CheckTimerTriggers()) break;

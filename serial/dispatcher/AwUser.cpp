@@ -131,6 +131,7 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
   ScanLapped = false;
   ClearTriggers();
   AvailNotifiedAt = 0;
+  AvailOwed = false;
   ClearStatusHits();
   InDelivery = false;
   ModemStatus = 0;

@@ -180,11 +180,13 @@ struct TriggerSnapshot {
 };
 
 // A window that takes trigger messages. The GUI layer implements it as a
-// blocking send to its thread that gives up after timeoutMs.
+// blocking send to its thread that gives up after timeoutMs. False: the
+// notice was dropped unseen when the time ran out (a notice the window had
+// begun to handle is waited for), and the dispatcher delivers it again.
 class TNotifyWindow {
  public:
   virtual ~TNotifyWindow() = default;
-  virtual void SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam,
+  virtual bool SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam,
                           uint32_t timeoutMs) = 0;
 };
 
@@ -436,6 +438,11 @@ class TApdBaseDispatcher {
   uint32_t MaxPeekCount = 0;
   bool InFull = false;
   uint32_t AvailNotifiedAt = 0;
+  // A window dropped the last delivery's notice unseen (TDispThread only).
+  bool NoticeDropped = false;
+  // An avail notice was dropped: its bytes are announced again, and no
+  // time-out is told before them.
+  bool AvailOwed = false;
   std::atomic<bool> StopRequested{false};
   uint8_t ThreadBoost = 0;
   std::recursive_mutex DispatchLock;

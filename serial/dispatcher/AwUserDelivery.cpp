@@ -105,6 +105,7 @@ bool TApdBaseDispatcher::DeliverEvent(uint32_t message, uint32_t wParam, uint32_
     InDelivery = message == TriggerAvailMsg || message == TriggerDataMsg;
   }
   const uint32_t lParam = (static_cast<uint32_t>(DispatcherHandle) << 16) + data;
+  NoticeDropped = false;
 
   bool closed = false;
   // Before each handler: a fresh view of the unread bytes.
@@ -163,8 +164,8 @@ bool TApdBaseDispatcher::DeliverEvent(uint32_t message, uint32_t wParam, uint32_
       handler = WindowHandlers[i];
     }
     before();
-    if (!handler.Removed && handler.Window)
-      handler.Window->SendNotify(message, wParam, lParam, DeliveryTimeoutMs);
+    if (!handler.Removed && handler.Window && !handler.Window->SendNotify(message, wParam, lParam, DeliveryTimeoutMs))
+      NoticeDropped = true;
     if (!after()) break;
   }
 

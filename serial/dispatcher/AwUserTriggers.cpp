@@ -158,7 +158,14 @@ bool TApdBaseDispatcher::CheckTimerTriggers() {
     handle = timer->Handle;
     LogEntry(logtype::Trigger, logsub::Timer, static_cast<uint32_t>(handle));
   }
-  return DeliverEvent(TriggerTimerMsg, static_cast<uint32_t>(handle), 0);
+  const bool result = DeliverEvent(TriggerTimerMsg, static_cast<uint32_t>(handle), 0);
+  if (!NoticeDropped) return result;
+  // Nobody saw it: it fires again at the next pass, unless armed anew meanwhile.
+  Guard hold(DispatchLock);
+  auto timer = std::find_if(TimerTriggers.begin(), TimerTriggers.end(),
+                            [handle](const TTimerTrigger& t) { return t.Handle == handle; });
+  if (timer != TimerTriggers.end() && !timer->Active) timer->Active = 1;
+  return false;
 }
 
 // --- avail notifications and data triggers
@@ -197,7 +204,7 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
     }
 
     bool result = true;
-    if (threshold != 0 && AvailNotifiedAt != p) {
+    if (threshold != 0 && (AvailNotifiedAt != p || AvailOwed)) {
       // Unread bytes up to and including p; none when the owner already
       // read past p outside a delivery.
       uint32_t count;
@@ -211,6 +218,7 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
       if (count >= longest && count - longest >= threshold) {
         LogEntry(logtype::Trigger, logsub::Avail, count - longest);
         result = DeliverEvent(TriggerAvailMsg, count - longest, 0);
+        AvailOwed = NoticeDropped;
         ScanPos = p;
         AvailNotifiedAt = p;
       }
@@ -234,10 +242,12 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
   ScanPos = p;
 
   const uint32_t used = InUsed();
-  if (threshold == 0 || (AvailNotifiedAt == p && !lapped) || used < threshold)
+  if (used < threshold) AvailOwed = false;  // nothing left to announce
+  if (threshold == 0 || (AvailNotifiedAt == p && !lapped && !AvailOwed) || used < threshold)
     return false;
   LogEntry(logtype::Trigger, logsub::Avail, used);
   bool result = DeliverEvent(TriggerAvailMsg, used, 0);
+  AvailOwed = NoticeDropped;
   AvailNotifiedAt = p;
   return result;
 }

@@ -68,10 +68,20 @@ TEST_F(AdPortWindow, SenderGivesUpWhenTheGuiThreadDoesNotAnswerInTime) {
   TApdNotifyWindow window;
   QElapsedTimer clock;
   clock.start();
-  std::thread sender([&] { window.SendNotify(TriggerTimerMsg, 3, Lparam(0), 200); });
+  bool timerTaken = true, statusTaken = false;
+  std::thread sender([&] {
+    timerTaken = window.SendNotify(TriggerTimerMsg, 3, Lparam(0), 200);
+    statusTaken = window.SendNotify(TriggerStatusMsg, 0x21, Lparam(7), 200);
+  });
   sender.join();  // the GUI thread is busy here: it never turns its loop
-  EXPECT_GE(clock.elapsed(), 190);
+  EXPECT_GE(clock.elapsed(), 390);
   EXPECT_TRUE(Calls.empty());
-  // Taken late, the notice still runs.
+  // A time-out (like data) is dropped whole, for its dispatcher to tell
+  // again; any other notice still runs, late.
+  EXPECT_FALSE(timerTaken);
+  EXPECT_TRUE(statusTaken);
   ASSERT_TRUE(WaitFor([&] { return Calls.size() == 1; }));
+  PumpFor(100ms);
+  ASSERT_EQ(Calls.size(), 1u);
+  EXPECT_EQ(Calls[0][0], TriggerStatusMsg);
 }

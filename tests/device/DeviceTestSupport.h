@@ -115,7 +115,7 @@ class TQueuedWindow : public TNotifyWindow {
   using Handler = std::function<void(uint32_t msg, uint32_t wParam, uint32_t lParam)>;
   explicit TQueuedWindow(Handler handler) : handler_(std::move(handler)) {}
 
-  void SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t timeoutMs) override {
+  bool SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t timeoutMs) override {
     auto done = std::make_shared<TAwEvent>(TAwEvent::Kind::ManualReset);
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -123,6 +123,7 @@ class TQueuedWindow : public TNotifyWindow {
     }
     queued_.notify_all();
     if (!done->Wait(timeoutMs)) ++abandoned_;
+    return true;
   }
   // Runs what is queued; with waitMs, waits that long for a first message.
   void RunPending(int waitMs = 0) {

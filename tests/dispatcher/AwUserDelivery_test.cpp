@@ -14,7 +14,7 @@ class TReadingWindow : public TNotifyWindow {
   std::vector<int32_t> Results;
   int Calls = 0;
   std::function<void()> Then;
-  void SendNotify(uint32_t, uint32_t, uint32_t, uint32_t) override {
+  bool SendNotify(uint32_t, uint32_t, uint32_t, uint32_t) override {
     ++Calls;
     for (int i = 0; i < reads_; ++i) {
       uint8_t byte = 0;
@@ -23,6 +23,7 @@ class TReadingWindow : public TNotifyWindow {
       if (r == 0) Read.push_back(static_cast<char>(byte));
     }
     if (Then) Then();
+    return true;
   }
 
  private:

@@ -19,9 +19,10 @@ class TRecordingWindow : public TNotifyWindow {
  public:
   std::vector<Message> Got;
   std::function<void(const Message&)> OnNotify;
-  void SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t) override {
+  bool SendNotify(uint32_t msg, uint32_t wParam, uint32_t lParam, uint32_t) override {
     Got.push_back({msg, wParam, lParam});
     if (OnNotify) OnNotify(Got.back());
+    return true;
   }
 };
 

@@ -85,7 +85,7 @@ TEST_F(ConsoleStats, RoundTripsAreTheBusLatencyAndLittleMore) {
   const Shown shown = Read();
   EXPECT_EQ(shown.Exchanges, static_cast<long long>(Sim->frameCount()));
   EXPECT_GE(shown.Min, 20.0);
-  EXPECT_LE(shown.Max, 20.0 + 80.0);  // a loaded machine's scheduling, not the line
+  EXPECT_LE(shown.Max, 20.0 + 250.0);  // a loaded machine's scheduling, not the line
   EXPECT_GE(shown.Last, shown.Min);
   EXPECT_TRUE(Form->grab().save(QStringLiteral(KRM_SCREENSHOT_DIR "/krm4610w-console-statistics.png")));
 

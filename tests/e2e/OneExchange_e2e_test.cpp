@@ -9,6 +9,7 @@
 #include <QLineEdit>
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -256,6 +257,50 @@ TEST_F(OneExchange, AScanStartedWhileAWriteIsOutLeavesNoVerdictBehind) {
   EXPECT_EQ(BoxTexts(), QStringList({"CHANGE KRM4610 SETTING?"}));
   EXPECT_EQ(Form->DelimiterBox1->currentText(), "   {");
   EXPECT_EQ(Form->State.WriteStep, 0);
+}
+
+// The window's thread is busy for longer than a notice may wait for it.
+void Stall() { std::this_thread::sleep_for(3500ms); }
+
+// A reply in two pieces: the first one's notice must not be taken late
+// inside the next one, nor a time-out told before the bytes that came first.
+Misbehaviour InTwoPieces(int FirstPiece, int PauseMs) {
+  Misbehaviour m;
+  m.chunkSize = FirstPiece;
+  m.chunkPauseMs = PauseMs;
+  return m;
+}
+
+TEST_F(OneExchange, AReplyArrivingWhileTheWindowStallsIsStillTheWritesReply) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Pick(Form->DelimiterBox1, 6);
+  Sim->modify(0, [](Converter& c) { c.misbehaviour = InTwoPieces(3, 200); });  // "!0A", then CR
+  Sim->clearFrames();
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(FramesReach(1));
+  Stall();  // the whole reply comes meanwhile, and its time-out runs out
+  ASSERT_TRUE(WaitFor([this] { return SaveDone(); }));
+  EXPECT_EQ(BoxTexts(), QStringList({"CHANGE KRM4610 SETTING?"}));
+  EXPECT_EQ(Form->State.DevDelimiter, 6);
+  EXPECT_EQ(Form->DelimiterBox1->currentText(), "   }");
+}
+
+TEST_F(OneExchange, AConsoleReplySplitAcrossAStallIsShownWhole) {
+  Start({Configured()});
+  Form->BaudBox1->SetItemIndex(0);  // 300 bit/s: the line waits 82 ticks, 4.5 s
+  emit Form->BaudBox1->Change();
+  // "!0A2.0", then "7" CR once the first piece's notice has given up.
+  Sim->modify(0, [](Converter& c) { c.misbehaviour = InTwoPieces(6, 3200); });
+  Form->SINGLETEST1->trigger();
+  QTest::keyClicks(Form->TxBox, "$0AV");
+  Form->Button1->click();
+  Stall();
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
+  EXPECT_EQ(Form->RxBox->text(), "!0A2.07\r");
+  EXPECT_TRUE(Boxes.empty()) << BoxTexts().join("|").toStdString();
+  EXPECT_TRUE(Form->StatsLabel->text().startsWith("EXCHANGES 1  TIME-OUTS 0")) << Form->StatsLabel->text().toStdString();
 }
 
 }  // namespace

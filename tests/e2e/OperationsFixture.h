@@ -68,6 +68,10 @@ class Operations : public ::testing::Test {
     }
     Sim->start();
     ASSERT_EQ(setenv("KRM4610_COM1", Sim->path().c_str(), 1), 0);
+    // An error the component reports on its own is a box like the window's.
+    SetApplicationExceptionReport([this](const std::exception& E) {
+      Boxes.push_back({QString::fromLocal8Bit(E.what()), QStringLiteral("KRM4610W"), TBoxKind::Error});
+    });
     Form = std::make_unique<TForm1>(750);
     Form->BoxHook = [this](const QString& Text, const QString& Caption, TBoxKind Kind) {
       Boxes.push_back({Text, Caption, Kind});
@@ -80,6 +84,7 @@ class Operations : public ::testing::Test {
 
   void TearDown() override {
     Form.reset();
+    SetApplicationExceptionReport(nullptr);
     if (Sim) Sim->stop();
     unsetenv("KRM4610_COM1");
   }
