@@ -13,12 +13,9 @@
 #include "AdSelCom.h"
 #include "AwErrorCodes.h"
 #include "AdPlatform.h"
+#include "AdPortOpen.h"
 #include "AwMessages.h"
 
-namespace {
-// The device the component asks the dispatcher for.
-std::string DeviceName(uint16_t comNumber) { return "\\\\.\\COM" + std::to_string(comNumber); }
-}  // namespace
 
 TApdCustomComPort::TApdCustomComPort(QObject* owner) : QObject(owner) {}
 
@@ -81,7 +78,7 @@ TApdBaseDispatcher* TApdCustomComPort::CreateDispatcher() {
 }
 
 int32_t TApdCustomComPort::OpenDevice() {
-  std::string name = tapiMode_ == tmOn ? "" : DeviceName(comNumber_);
+  std::string name = tapiMode_ == tmOn ? "" : PortDeviceName(comNumber_);
   uint8_t flags = (dtr_ ? LineFlagDtr : 0) | (rts_ ? LineFlagRts : 0) |
                   (hwFlowOptions_ & hwfUseDTR ? LineFlagDtrFlow : 0) |
                   (hwFlowOptions_ & hwfUseRTS ? LineFlagRtsFlow : 0);
@@ -90,31 +87,7 @@ int32_t TApdCustomComPort::OpenDevice() {
                                  parity_);
 }
 
-namespace {
-
-// What the device layer's open result means to the program.
-int32_t TranslateOpenResult(int32_t result) {
-  if (PortHeldByAnotherProgram(result)) return ecode::AlreadyOpen;
-  if (PortMissing(result)) return ecode::BadId;
-  return result;
-}
-
-// The same result in words a user acts on.
-std::string OpenFailureReason(int32_t result) {
-  if (PortHeldByAnotherProgram(result)) return "in use by another program";
-  if (PortMissing(result)) return "no such device";
-  if (PortPermissionDenied(result)) return "permission denied (is the user in the dialout group?)";
-  return ErrorMessageText(result);
-}
-
-}  // namespace
-
-std::string TApdCustomComPort::PortLabel() const {
-  std::string label = "COM" + std::to_string(comNumber_);
-  std::string path = PortDevicePath(DeviceName(comNumber_));
-  if (path != DeviceName(comNumber_) && path != label) label += " (" + path + ")";
-  return label;
-}
+std::string TApdCustomComPort::PortLabel() const { return PortLabelOf(comNumber_); }
 
 void TApdCustomComPort::OpenPort() {
   lastFailure_.clear();
