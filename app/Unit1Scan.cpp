@@ -134,7 +134,5 @@ void TForm1::ChooseModule(int Row) {
   State.InitStepMode = State.ModuleInitStep[index];
   State.ModulesFound = true;
   ShowDevice->hide();
-  // A product ID read still out is overtaken: its reply goes to nobody.
-  GiveUpEngineRequest();
-  StartReadBack(Row);
+  StartReadBack(Row);  // after a product ID read still out, which nobody reads on
 }

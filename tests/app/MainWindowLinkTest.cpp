@@ -240,9 +240,11 @@ TEST_F(MainWindowLink, TimeoutBaseFollowsTheBaudBox) {
     int Ticks;
   };
   for (const Row row : {Row{0, 28}, Row{5, 10}, Row{9, 6}, Row{-1, 32}}) {
+    Form->State.PickArmed = true;
     Form->BaudBox1->SetItemIndex(row.Item);
     emit Form->BaudBox1->Change();
     EXPECT_EQ(Form->State.TimeoutTicks, row.Ticks) << row.Item;
+    EXPECT_FALSE(Form->State.PickArmed) << row.Item;  // a host box is no setting's pick
   }
   EXPECT_EQ(Port()->Baud(), 115200);  // no item chosen leaves the rate alone
   EXPECT_FALSE(Port()->Open());

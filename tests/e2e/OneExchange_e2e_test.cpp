@@ -303,4 +303,20 @@ TEST_F(OneExchange, AConsoleReplySplitAcrossAStallIsShownWhole) {
   EXPECT_TRUE(Form->StatsLabel->text().startsWith("EXCHANGES 1  TIME-OUTS 0")) << Form->StatsLabel->text().toStdString();
 }
 
+TEST_F(OneExchange, AScanStoppedBeforeItsFirstProbeWentOutSendsNone) {
+  Start({Configured()});
+  ScanAndList();
+  Choose(1);
+  Pick(Form->DelimiterBox1, 6);
+  Sim->modify(0, [](Converter& c) { c.misbehaviour = LateBy(400); });
+  Sim->clearFrames();
+  Form->SAVE1->trigger();
+  ASSERT_TRUE(FramesReach(1));  // the write is out, its reply 400 ms away
+  Form->SCAN1->trigger();       // the first probe waits for it...
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);  // ... and is no longer wanted
+  ASSERT_TRUE(WaitFor([this] { return !Form->State.Busy; }));
+  EXPECT_TRUE(StaysAt(1));
+  EXPECT_EQ(Frames(), QStringList({"$0AC}"}));
+}
+
 }  // namespace

@@ -203,6 +203,20 @@ TEST_F(Settings, ASecondScanWithFewerConvertersClearsTheRowsOfTheFirst) {
     EXPECT_EQ(Form->ShowDevice->item(row, 0)->text(), "") << row;
     EXPECT_EQ(Form->ShowDevice->item(row, 1)->text(), "") << row;
   }
+
+  // And a scan that finds none lists nothing, the earlier finds forgotten.
+  Choose(1);
+  Sim->modify(0, [&](Converter& c) { c.misbehaviour = dead; });
+  Answering.clear();
+  Sim->clearFrames();
+  Form->SCAN1->trigger();
+  ASSERT_TRUE(DriveScan());
+  ASSERT_TRUE(WaitFor([this] { return Form->Panel3->text() == "SCAN COMPLETE. 0 MODULE FOUND"; }));
+  QTest::mouseClick(Form->Panel3, Qt::LeftButton);
+  EXPECT_EQ(Form->State.LinkPhase, 0);
+  EXPECT_FALSE(Form->ShowDevice->isVisible());
+  EXPECT_TRUE(Form->TEST1->menuAction()->isEnabled());
+  EXPECT_TRUE(StaysAt(256));
 }
 
 TEST_F(Settings, TheConsoleLeavesTheModesOfTheChosenConverter) {
