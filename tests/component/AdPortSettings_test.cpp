@@ -387,7 +387,7 @@ TEST_F(AdPortOpen, ListenersAreToldOfOpenClosingAndClose) {
   extended.ExtendedCallback = [&](TApdCustomComPort*, TApdPortState state) {
     heard.push_back(state == psOpen ? "ext open" : state == psClosing ? "ext closing" : "ext closed");
   };
-  Port.AddPortListener(plain);
+  const int32_t plainId = Port.AddPortListener(plain);
   const int32_t id = Port.AddPortListener(extended);
   Port.SetOnPortOpen([&](TApdCustomComPort*) { heard.push_back("OnPortOpen"); });
   Port.SetOpen(true);
@@ -398,4 +398,8 @@ TEST_F(AdPortOpen, ListenersAreToldOfOpenClosingAndClose) {
   heard.clear();
   Port.SetOpen(true);
   EXPECT_EQ(heard, (std::vector<std::string>{"plain open", "OnPortOpen"}));
+  // The fixture's port closes after this body; its listeners must not outlive `heard`.
+  Port.SetOpen(false);
+  Port.RemovePortListener(plainId);
+  Port.SetOnPortOpen(nullptr);
 }
