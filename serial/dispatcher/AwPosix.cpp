@@ -430,7 +430,7 @@ uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
 }
 
 int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
-  if (!input && OutThread.load() != nullptr) {
+  if (!input && OutThread.load() != nullptr && !OutputIdle()) {
     // Interrupt the write in progress and wait for the writer to let go of
     // the ring before it is emptied.
     GeneralEvent.Reset();  // only the writer's answer to this flush counts

@@ -400,6 +400,9 @@ class TApdBaseDispatcher {
   };
   TOutputBlock TakeOutputBlock();
   void ConsumeOutput(const TOutputBlock& block, uint32_t written);
+  // Nothing queued and no block in the writer's hands: a purge of the output
+  // then needs no answer from the writer.
+  bool OutputIdle();
 
   // --- fields
   TApdCustomComPort* Owner;
@@ -526,6 +529,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> deviceGone_{false};
   bool goneTold_ = false;  // TDispThread
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
+  bool writerHolds_ = false;     // OutputLock; a taken block not yet consumed
   std::mutex threadEndLock_;
   std::mutex statusLock_;  // DeviceStatus; taken last
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
