@@ -271,7 +271,7 @@ void TForm1::CreateControls() {
   IDLabel1 = MakeLabel("IDLabel1", QStringLiteral("PRODUCT ID"), 28, 392, Client);
   ProductID = new QLineEdit(Client);
   ProductID->setObjectName(QStringLiteral("ProductID"));
-  ProductID->setMaxLength(30);
+  ProductID->setMaxLength(static_cast<int>(MaxParameterLength));
   // The text goes into a frame that ends at the first CR: control characters
   // (a pasted line break) would cut it and send the rest as a frame of its own.
   ProductID->setValidator(new TWireTextValidator(true, ProductID));
