@@ -22,6 +22,7 @@ TKrmLink::~TKrmLink() {
   if (!FDispatcher) return;
   FDispatcher->RemoveWindowHandler(this);
   FDispatcher->CloseDevice();
+  FDispatcher.reset();  // its threads end before the state they report into
 }
 
 std::string TKrmLink::Open(const TLinkSettings& Settings) {
