@@ -26,6 +26,7 @@ TKrmLink::~TKrmLink() {
 }
 
 std::string TKrmLink::Open(const TLinkSettings& Settings) {
+  FLabel = Settings.Label;
   auto dispatcher = std::make_unique<TPlatformDispatcher>(nullptr);
   dispatcher->DeviceName = Settings.Label;
   const int32_t result = dispatcher->OpenDevice(

@@ -50,12 +50,15 @@ class TKrmLink final : private TNotifyWindow {
   // Sends Frame and waits for its reply or for Ticks ticks of 55 ms.
   // FlushFirst discards queued output and everything received before.
   TExchangeResult Exchange(std::string_view Frame, std::int32_t Ticks, bool FlushFirst = false);
+  // The port as the user knows it.
+  const std::string& Label() const { return FLabel; }
 
  private:
   bool SendNotify(uint32_t Msg, uint32_t WParam, uint32_t LParam, uint32_t TimeoutMs) override;
   void End(TExchangeEnd How);  // FLock held
 
   const std::atomic<bool>& FStop;
+  std::string FLabel;
   std::unique_ptr<TApdBaseDispatcher> FDispatcher;
   int32_t FTimer = 0;
 

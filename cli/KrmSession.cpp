@@ -8,7 +8,7 @@ TKrmSession::TKrmSession(TKrmLink& Link, int BaudIndex) : FLink(Link) {
 
 TExchangeEnd TKrmSession::Take(const TExchangeResult& Result) {
   if (Result.End == TExchangeEnd::PortLost)
-    throw TCommandFailure(ExitPortFailed, "COM Port Not Exist: the device went away");
+    throw TCommandFailure(ExitPortFailed, "COM Port Not Exist\n" + FLink.Label() + ": device disconnected");
   State.ReplyOk = Result.End == TExchangeEnd::Reply;
   State.ReplyText = Result.Text;
   State.ReplyLength = Result.Length;

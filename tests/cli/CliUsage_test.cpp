@@ -90,4 +90,15 @@ TEST(CliPort, APortThatCannotBeOpenedGivesTheWindowsWarning) {
   EXPECT_EQ(free.Status, 0) << free.Err;
 }
 
+TEST(CliPort, ALineThatGoesAwayEndsTheRunAsAPortFailure) {
+  TBus bus({"05"});
+  const TRun run = bus.Cli({"test", "$05IFD"}, [&bus](pid_t) {
+    if (bus.Bus.frameCount() < 10) return false;
+    bus.Bus.closeLine();
+    return true;
+  });
+  EXPECT_EQ(run.Status, 3);
+  EXPECT_EQ(run.Err, "krm4610: COM Port Not Exist\n" + bus.Path() + ": device disconnected\n");
+}
+
 }  // namespace
