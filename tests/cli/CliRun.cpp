@@ -1,6 +1,8 @@
 #include "CliRun.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,13 +15,22 @@ extern char** environ;
 namespace clitest {
 
 TRun RunCli(const std::vector<std::string>& Args, const std::vector<std::string>& Env,
-         const std::function<bool(pid_t)>& Meanwhile, std::chrono::milliseconds Deadline) {
+            const std::function<bool(pid_t)>& Meanwhile, bool ErrOnTerminal, std::chrono::milliseconds Deadline) {
   std::vector<std::string> args = Args;
   args.insert(args.begin(), KRM_CLI_EXE);
   std::vector<std::string> env = Env;
   for (char** e = environ; *e; ++e) env.emplace_back(*e);
   int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
+  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  if (ErrOnTerminal) {
+    // The master is read as the pipe would be; the slave is the child's stderr.
+    err[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (err[0] < 0 || ::grantpt(err[0]) != 0 || ::unlockpt(err[0]) != 0) throw std::runtime_error("pty");
+    err[1] = ::open(::ptsname(err[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (err[1] < 0) throw std::runtime_error("pty slave");
+  } else if (::pipe(err) != 0) {
+    throw std::runtime_error("pipe");
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
@@ -81,9 +92,9 @@ TBus::TBus(const std::vector<std::string>& Converters, const std::string& BusMis
   Bus.start();
 }
 
-TRun TBus::Cli(std::vector<std::string> Args, const std::function<bool(pid_t)>& Meanwhile) {
+TRun TBus::Cli(std::vector<std::string> Args, const std::function<bool(pid_t)>& Meanwhile, bool ErrOnTerminal) {
   Args.insert(Args.end(), {"--port", Path(), "--baud", "115200"});
-  return RunCli(Args, {}, Meanwhile);
+  return RunCli(Args, {}, Meanwhile, ErrOnTerminal);
 }
 
 std::vector<std::string> FramesOf(const std::vector<std::string>& Frames, const std::string& Letters) {

@@ -22,10 +22,11 @@ struct TRun {
 
 // Runs krm4610 with Args; Env entries ("NAME=VALUE") are added to the
 // environment. While it runs, Meanwhile is called now and then with the
-// child's pid until it answers true.
+// child's pid until it answers true. With ErrOnTerminal its stderr is a
+// pseudo-terminal (Err then holds what that terminal showed).
 TRun RunCli(const std::vector<std::string>& Args, const std::vector<std::string>& Env = {},
-         const std::function<bool(pid_t)>& Meanwhile = nullptr,
-         std::chrono::milliseconds Deadline = 60s);
+            const std::function<bool(pid_t)>& Meanwhile = nullptr, bool ErrOnTerminal = false,
+            std::chrono::milliseconds Deadline = 60s);
 
 // A started bus of the converters given in the simulator's text form
 // ("0A,init,id=PUMP-7"), replying at once.
@@ -34,7 +35,8 @@ struct TBus {
   krm::sim::Bus Bus{Options()};
   std::string Path() const { return Bus.path(); }
   // krm4610 with --port on this bus at 115200 bit/s, the shortest time-outs.
-  TRun Cli(std::vector<std::string> Args, const std::function<bool(pid_t)>& Meanwhile = nullptr);
+  TRun Cli(std::vector<std::string> Args, const std::function<bool(pid_t)>& Meanwhile = nullptr,
+           bool ErrOnTerminal = false);
   // The frames received, each without its CR.
   std::vector<std::string> Frames() const { return Bus.frames(); }
 

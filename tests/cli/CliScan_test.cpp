@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace {
 
 using namespace clitest;
@@ -80,6 +82,20 @@ TEST(CliScan, CtrlCStopsTheScanAndListsWhatWasFound) {
   EXPECT_EQ(run.Err, "Stopped. SCAN COMPLETE. 1 MODULE FOUND\n");
   // It stopped at once: no further probe, no product ID read.
   EXPECT_EQ(FramesOf(bus.Frames(), "I"), (std::vector<std::string>{"$00IFD", "$01IFD", "$02IFD"}));
+}
+
+TEST(CliScan, ATerminalSeesTheProgressAPipeDoesNot) {
+  TBus bus({"01"});
+  const TRun run = bus.Cli({"scan", "--from", "00", "--to", "02"}, nullptr, true);
+  EXPECT_EQ(run.Status, 0);
+  // Each address as it is probed, with the count and the time so far, on one line rewritten.
+  EXPECT_NE(run.Err.find("\r\033[K[................................] SCAN ADDRESS   00  0 found  0.0 s"),
+            std::string::npos)
+      << run.Err;
+  EXPECT_TRUE(std::regex_search(run.Err, std::regex("\\r\\x1b\\[K\\[#{21}\\.{11}\\] SCAN ADDRESS   02  1 found  [0-9.]+ s")))
+      << run.Err;
+  EXPECT_NE(run.Err.find("SCAN COMPLETE. 1 MODULE FOUND"), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Out.find('\r'), std::string::npos);  // the table on stdout stays clean
 }
 
 }  // namespace

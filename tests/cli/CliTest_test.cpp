@@ -40,6 +40,14 @@ TEST(CliTest, LostRepliesAreCountedAsTimeOutsAndTheLoopGoesOn) {
   EXPECT_EQ(bus.Frames().size(), 300u);
 }
 
+TEST(CliTest, ATerminalWatchesTheFiguresLive) {
+  TBus bus({"05"});
+  const TRun run = bus.Cli({"test", "$05IFD", "--count", "50"}, nullptr, true);
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_NE(run.Err.find("\r\033[KEXCHANGES 1  TIME-OUTS 0  "), std::string::npos) << run.Err;
+  EXPECT_EQ(run.Out.rfind("EXCHANGES 50  TIME-OUTS 0  ", 0), 0u) << run.Out;
+}
+
 TEST(CliTest, ADurationEndsTheRun) {
   TBus bus({"05"});
   const TRun run = bus.Cli({"test", "$05V", "--duration", "0.3"});
