@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 namespace {
 
 using namespace clitest;
@@ -92,7 +90,8 @@ TEST(CliScan, ATerminalSeesTheProgressAPipeDoesNot) {
   EXPECT_NE(run.Err.find("\r\033[K[................................] SCAN ADDRESS   00  0 found  0.0 s"),
             std::string::npos)
       << run.Err;
-  EXPECT_TRUE(std::regex_search(run.Err, std::regex("\\r\\x1b\\[K\\[#{21}\\.{11}\\] SCAN ADDRESS   02  1 found  [0-9.]+ s")))
+  EXPECT_NE(run.Err.find("\r\033[K[#####################...........] SCAN ADDRESS   02  1 found  "),
+            std::string::npos)
       << run.Err;
   EXPECT_NE(run.Err.find("SCAN COMPLETE. 1 MODULE FOUND"), std::string::npos) << run.Err;
   EXPECT_EQ(run.Out.find('\r'), std::string::npos);  // the table on stdout stays clean
