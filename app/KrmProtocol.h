@@ -43,6 +43,9 @@ std::int32_t HexPairValue(char High, char Low);
 
 // ---- Host line ----
 
+// The host ports the window offers: COM1 to COM8.
+inline constexpr int HostComPorts = 8;
+
 // The bit rate of a baud item; none outside 0..9 (the rate is then left alone).
 std::optional<std::int32_t> BaudRateOfIndex(int Index);
 // The baud item of a bit rate; none for a rate no box offers.

@@ -2,6 +2,7 @@
 
 #include "AdPlatform.h"
 #include "AdPortOpen.h"
+#include "KrmProtocol.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -36,7 +37,7 @@ std::string Canonical(const std::string& Path) {
 
 std::optional<int> ComNumberOf(const std::string& Device) {
   const std::string device = Canonical(Device);
-  for (int n = 1; n <= WindowComPorts; ++n)
+  for (int n = 1; n <= HostComPorts; ++n)
     if (Canonical(PortDevicePath(PortDeviceName(static_cast<uint16_t>(n)))) == device) return n;
   return std::nullopt;
 }

@@ -15,9 +15,6 @@ struct TSerialPort {
   std::optional<int> ComNumber;    // the window's COMn for it
 };
 
-// The window's port box offers COM1 to COM8.
-inline constexpr int WindowComPorts = 8;
-
 // ClassDir is normally /sys/class/tty, DevDir /dev; sorted by device name.
 std::vector<TSerialPort> ListSerialPorts(const std::string& ClassDir = "/sys/class/tty",
                                          const std::string& DevDir = "/dev");
