@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -88,6 +89,21 @@ TEST(CliPort, APortThatCannotBeOpenedGivesTheWindowsWarning) {
   // Free again, COM1 by default, as the window names it.
   const TRun free = RunCli({"show", "05", "--baud", "115200"}, {"KRM4610_COM1=" + bus.Path()});
   EXPECT_EQ(free.Status, 0) << free.Err;
+}
+
+TEST(CliPort, ThePortsOfThisMachineInBothForms) {
+  const TRun table = RunCli({"ports"});
+  EXPECT_EQ(table.Status, 0) << table.Err;
+  EXPECT_EQ(table.Out.rfind("PORT", 0), 0u) << table.Out;
+  const TRun json = RunCli({"ports", "--json"});
+  EXPECT_EQ(json.Status, 0) << json.Err;
+  ASSERT_GE(json.Out.size(), 3u);
+  EXPECT_EQ(json.Out.front(), '[');
+  EXPECT_EQ(json.Out.substr(json.Out.size() - 2), "]\n");
+  // As many ports in the one form as in the other.
+  const auto lines = static_cast<std::size_t>(std::count(table.Out.begin(), table.Out.end(), '\n'));
+  const auto objects = static_cast<std::size_t>(std::count(json.Out.begin(), json.Out.end(), '{'));
+  EXPECT_EQ(lines - 1, objects) << table.Out << json.Out;
 }
 
 TEST(CliPort, ALineThatGoesAwayEndsTheRunAsAPortFailure) {
