@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -50,6 +51,21 @@ TEST(CliTest, ATerminalWatchesTheFiguresLive) {
   EXPECT_EQ(run.Status, 0);
   EXPECT_NE(run.Err.find("\r\033[KEXCHANGES 1  TIME-OUTS 0  "), std::string::npos) << run.Err;
   EXPECT_EQ(run.Out.rfind("EXCHANGES 50  TIME-OUTS 0  ", 0), 0u) << run.Out;
+}
+
+TEST(CliTest, CtrlCEndsAnEndlessRunWithItsFigures) {
+  TBus bus({"05"});
+  const TRun run = bus.Cli({"test", "$05IFD"}, [&bus](pid_t Child) {
+    if (bus.Bus.frameCount() < 100) return false;
+    ::kill(Child, SIGINT);
+    return true;
+  });
+  EXPECT_EQ(run.Status, 0) << run.Err;
+  unsigned long long exchanges = 0;
+  ASSERT_EQ(std::sscanf(run.Out.c_str(), "EXCHANGES %llu  TIME-OUTS 0  ", &exchanges), 1) << run.Out;
+  EXPECT_GE(exchanges, 99u);
+  // An exchange cut short by the stop is not counted.
+  EXPECT_LE(exchanges, bus.Frames().size());
 }
 
 TEST(CliTest, ADurationEndsTheRun) {
