@@ -35,7 +35,7 @@ TApdCustomComPort::~TApdCustomComPort() {
 void TApdCustomComPort::SetOpen(bool value) {
   if (Designing() || Loading()) {
     open_ = value;
-    openAfterLoad_ = value;
+    if (value) openAfterLoad_ = true;
     return;
   }
   // While a close is on its way, True asks for a reopen once it is done

@@ -11,6 +11,7 @@
 
 #include "AdExcept.h"
 #include "AdPort.h"
+#include "AwPosix.h"
 #include "PortTestSupport.h"
 
 using namespace porttest;
@@ -129,6 +130,8 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetAvailThreshold(3);
   source.SetTapiMode(tmOff);
   source.SetSWFlowOptions(swfTransmit);
+  source.SetBufferFull(1500);
+  source.SetBufferResume(300);
   int statusEvents = 0, timerEvents = 0;
   source.SetOnTriggerStatus([&](TApdCustomComPort*, uint16_t) { ++statusEvents; });
   source.SetOnTriggerTimer([&](TApdCustomComPort*, uint16_t) { ++timerEvents; });
@@ -166,6 +169,9 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   EXPECT_EQ(copy.AvailThreshold(), 3);
   EXPECT_EQ(copy.TapiMode(), tmOff);
   EXPECT_EQ(copy.SWFlowOptions(), swfTransmit);
+  ASSERT_NE(source.BufferResume(), TApdComPort().BufferResume());
+  EXPECT_EQ(copy.BufferFull(), source.BufferFull());
+  EXPECT_EQ(copy.BufferResume(), source.BufferResume());
   ASSERT_TRUE(copy.OnTriggerStatus() && copy.OnTriggerTimer());
   copy.OnTriggerStatus()(&copy, 0);
   copy.OnTriggerTimer()(&copy, 0);
@@ -195,11 +201,29 @@ TEST(AdPortLoading, OpenWhileLoadingWaitsForTheEndOfLoading) {
   port.SetComNumber(1);
   port.SetOpen(true);
   EXPECT_TRUE(port.OpenAfterLoad());
+  EXPECT_TRUE(port.Open());  // the stored flag, no device yet
   EXPECT_EQ(port.PortPhase(), phClosed);
+  EXPECT_FALSE(HoldsDescriptorOf(peer.SlavePath()));
   port.EndLoading();
   EXPECT_EQ(port.PortPhase(), phOpen);
   EXPECT_TRUE(port.Open());
   EXPECT_FALSE(port.OpenAfterLoad());
+}
+
+// A True read from the form description opens the port at the end of
+// loading, even when a later False only changed the stored flag.
+TEST(AdPortLoading, FalseAfterTrueWhileLoadingChangesOnlyTheStoredFlag) {
+  PtyPeer peer;
+  PortName com1(1, peer.SlavePath());
+  TApdComPort port;
+  port.BeginLoading();
+  port.SetComNumber(1);
+  port.SetOpen(true);
+  port.SetOpen(false);
+  EXPECT_FALSE(port.Open());
+  EXPECT_TRUE(port.OpenAfterLoad());
+  port.EndLoading();
+  EXPECT_EQ(port.PortPhase(), phOpen);
 }
 
 TEST(AdPortLoading, FailedOpenAtTheEndOfLoadingIsReportedNotRaised) {
@@ -372,6 +396,30 @@ TEST_F(AdPortOpen, FlowCharactersSetWhileClosedReachTheDeviceAtOpen) {
   const termios settings = Peer.Settings();
   EXPECT_EQ(settings.c_cc[VSTART], 0x01);
   EXPECT_EQ(settings.c_cc[VSTOP], 0x02);
+}
+
+// The dispatcher comes from the factory when one is set, a new one for each
+// opening, and each gets the port's settings, UseEventWord's bit included.
+TEST_F(AdPortOpen, EachOpeningTakesANewDispatcherFromTheFactoryWithTheStoredSettings) {
+  std::vector<TApdBaseDispatcher*> made;
+  Port.SetDispatcherFactory([&](TApdCustomComPort* owner) {
+    made.push_back(new TApdPosixDispatcher(owner));
+    return made.back();
+  });
+  constexpr uint32_t EventWordBit = 0x10;
+  Port.SetOpen(true);
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(Port.Dispatcher(), made[0]);
+  EXPECT_EQ(made[0]->Options & EventWordBit, EventWordBit);
+  Port.SetOpen(false);
+  Port.SetUseEventWord(false);
+  Port.SetOpen(true);
+  ASSERT_EQ(made.size(), 2u);
+  EXPECT_EQ(Port.Dispatcher(), made[1]);
+  EXPECT_EQ(made[1]->Options & EventWordBit, 0u);
+  Port.SetUseEventWord(true);
+  EXPECT_EQ(made[1]->Options & EventWordBit, EventWordBit);
+  Port.SetOpen(false);
 }
 
 // Listeners hear of open, closing and close: a plain callback of open and
