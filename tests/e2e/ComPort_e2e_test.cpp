@@ -410,6 +410,15 @@ TEST_F(ComPortE2E, LostDeviceClosesThePortAndTheNextOpenFindsItsSuccessor) {
   ASSERT_TRUE(WaitFor([&] { return Received == "last wordshi"; }));
   Port.ArmTimerTrigger(timer, 1, true);  // the handle outlived the loss
   ASSERT_TRUE(WaitFor([&] { return Count(0x7E03) == 1; }));
+
+  // A later close from inside a notice is no second loss.
+  Port.SetOnTrigger([&](TApdCustomComPort* cp, uint16_t msg, uint16_t, uint16_t) {
+    if (msg == TriggerAvailMsg) cp->SetOpen(false);
+  });
+  second.Write("bye");
+  ASSERT_TRUE(WaitFor([&] { return Port.PortPhase() == phClosed; }));
+  PumpFor(100ms);
+  EXPECT_EQ(lost, 1);
 }
 
 // The line to the converters is cut in the middle of a continuous exchange
