@@ -132,6 +132,10 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetSWFlowOptions(swfTransmit);
   source.SetBufferFull(1500);
   source.SetBufferResume(300);
+  source.SetThreadPriorityBoost(2);
+  source.SetLogging(tlOn);
+  int dataEvents = 0;
+  source.SetOnTriggerData([&](TApdCustomComPort*, uint16_t) { ++dataEvents; });
   int statusEvents = 0, timerEvents = 0;
   source.SetOnTriggerStatus([&](TApdCustomComPort*, uint16_t) { ++statusEvents; });
   source.SetOnTriggerTimer([&](TApdCustomComPort*, uint16_t) { ++timerEvents; });
@@ -172,6 +176,11 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   ASSERT_NE(source.BufferResume(), TApdComPort().BufferResume());
   EXPECT_EQ(copy.BufferFull(), source.BufferFull());
   EXPECT_EQ(copy.BufferResume(), source.BufferResume());
+  EXPECT_EQ(copy.ThreadPriorityBoost(), 2);
+  EXPECT_EQ(copy.Logging(), tlOn);
+  ASSERT_TRUE(copy.OnTriggerData());
+  copy.OnTriggerData()(&copy, 0);
+  EXPECT_EQ(dataEvents, 1);
   ASSERT_TRUE(copy.OnTriggerStatus() && copy.OnTriggerTimer());
   copy.OnTriggerStatus()(&copy, 0);
   copy.OnTriggerTimer()(&copy, 0);
@@ -399,7 +408,8 @@ TEST_F(AdPortOpen, FlowCharactersSetWhileClosedReachTheDeviceAtOpen) {
 }
 
 // The dispatcher comes from the factory when one is set, a new one for each
-// opening, and each gets the port's settings, UseEventWord's bit included.
+// opening, and each gets the port's settings: UseEventWord's bit, RS-485
+// mode and the thread boost among them.
 TEST_F(AdPortOpen, EachOpeningTakesANewDispatcherFromTheFactoryWithTheStoredSettings) {
   std::vector<TApdBaseDispatcher*> made;
   Port.SetDispatcherFactory([&](TApdCustomComPort* owner) {
@@ -411,12 +421,17 @@ TEST_F(AdPortOpen, EachOpeningTakesANewDispatcherFromTheFactoryWithTheStoredSett
   ASSERT_EQ(made.size(), 1u);
   EXPECT_EQ(Port.Dispatcher(), made[0]);
   EXPECT_EQ(made[0]->Options & EventWordBit, EventWordBit);
+  EXPECT_FALSE(made[0]->RS485Mode);
   Port.SetOpen(false);
+  Port.SetRS485Mode(true);
+  Port.SetThreadPriorityBoost(1);
   Port.SetUseEventWord(false);
   Port.SetOpen(true);
   ASSERT_EQ(made.size(), 2u);
   EXPECT_EQ(Port.Dispatcher(), made[1]);
   EXPECT_EQ(made[1]->Options & EventWordBit, 0u);
+  EXPECT_TRUE(made[1]->RS485Mode);
+  EXPECT_EQ(made[1]->ThreadBoost, 1);
   Port.SetUseEventWord(true);
   EXPECT_EQ(made[1]->Options & EventWordBit, EventWordBit);
   Port.SetOpen(false);
