@@ -128,7 +128,7 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
   if (!RtsAuto) DriveRts(lineFlags & LineFlagRts ? 1 : 0);
 
   ScanPos = 0;
-  ScanLapped = false;
+  InArrived = InScanned = 0;
   ClearTriggers();
   AvailNotifiedAt = 0;
   AvailOwed = false;
@@ -224,23 +224,26 @@ int32_t TApdBaseDispatcher::ReadIntoRing(uint32_t count) {
            &InBuffer[InHead], static_cast<uint32_t>(got));
   InHead += static_cast<uint32_t>(got);
   if (InHead == InRingSize) InHead = 0;
-  if (got > 0) {
-    InFull = InHead == InTail;
-    if (InHead == ScanPos) ScanLapped = true;
-  }
+  if (got > 0) InFull = InHead == InTail;
+  InArrived += static_cast<uint32_t>(got);
   return got;
 }
 
 void TApdBaseDispatcher::FillInput() {
   Guard in(InputLock);
-  if (InFull || InBuffer.empty()) return;
+  if (InBuffer.empty()) return;
+  // Bytes the owner read before the matcher saw them still hold their place:
+  // a fill over them would hide them from the data triggers.
+  const uint32_t held = std::max(InUnread(), static_cast<uint32_t>(InArrived - InScanned));
+  if (held == InRingSize) return;  // nothing is read while the ring is full
   TDeviceStatus status;
   LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
   uint32_t waiting = status.InQueue;
   if (waiting == 0) return;
 
-  uint32_t space = InHead == InTail ? InRingSize : (InTail + InRingSize - InHead) % InRingSize;
-  uint32_t contiguous = InTail > InHead ? InTail - InHead : InRingSize - InHead;
+  // The free space starts at InHead; the part up to the ring's end is read first.
+  const uint32_t space = InRingSize - held;
+  const uint32_t contiguous = std::min(space, InRingSize - InHead);
   uint32_t wanted = std::min(space, waiting);
   uint32_t second = wanted > contiguous ? wanted - contiguous : 0;
   uint32_t first = std::min(wanted, contiguous);

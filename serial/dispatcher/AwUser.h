@@ -429,15 +429,20 @@ class TApdBaseDispatcher {
   std::vector<TDataTrigger> DataTriggers;
   std::vector<TStatusTrigger> StatusTriggers;
   uint32_t ScanPos = 0;
-  // A fill brought InHead round onto ScanPos: a whole ring is unscanned.
-  bool ScanLapped = false;
+  // Bytes the ring took and how many of them the matcher examined (TDispThread
+  // only). Counts, not positions: a fill that brings InHead round onto an old
+  // position must not look like no fill at all.
+  uint64_t InArrived = 0;
+  uint64_t InScanned = 0;
   uint32_t AvailThreshold = 0;
   bool StatusHit = false;
   bool InDelivery = false;
   uint32_t PeekCount = 0;
   uint32_t MaxPeekCount = 0;
   bool InFull = false;
-  uint32_t AvailNotifiedAt = 0;
+  // The position the last avail notice was raised at, as the number of bytes
+  // the ring had taken before it (counted like InArrived).
+  uint64_t AvailNotifiedAt = 0;
   // A window dropped the last delivery's notice unseen (TDispThread only).
   bool NoticeDropped = false;
   // An avail notice was dropped: its bytes are announced again, and no
