@@ -1,6 +1,7 @@
 #include "KrmProtocol.h"
 
 #include <algorithm>
+#include <limits>
 
 std::string HexByte(std::int32_t Value) {
   std::string result;
@@ -29,7 +30,11 @@ std::optional<std::int32_t> BaudRateOfIndex(int Index) {
   return BaudRates[static_cast<std::size_t>(Index)];
 }
 
-std::int32_t TimeoutTicksForBaudIndex(int Index) { return Index < 5 ? (7 - Index) * 4 : 15 - Index; }
+std::int32_t TimeoutTicksForBaudIndex(int Index) {
+  // No box has items beyond these: below them is no item, above them 115200.
+  Index = std::clamp(Index, -1, static_cast<int>(BaudRates.size()) - 1);
+  return Index < 5 ? (7 - Index) * 4 : 15 - Index;
+}
 
 HostLineFormat HostFormatOfItem(int Item) {
   if (Item < 0 || Item >= static_cast<int>(FormatListTexts.size())) return {};
@@ -42,7 +47,10 @@ HostLineFormat HostFormatOfItem(int Item) {
 }
 
 std::int32_t CommandTimeoutTicks(char Letter, std::int32_t BaseTicks) {
-  return Letter == '7' ? BaseTicks + ProductIdExtraTicks : BaseTicks;
+  if (Letter != '7') return BaseTicks;
+  // Saturates: a time-out that cannot grow stays the longest one.
+  constexpr std::int32_t Longest = std::numeric_limits<std::int32_t>::max();
+  return BaseTicks > Longest - ProductIdExtraTicks ? Longest : BaseTicks + ProductIdExtraTicks;
 }
 
 std::string CommandParameter(char Letter, const UtilityState& State, int ChecksumItem) {
@@ -97,7 +105,8 @@ ProbeAnswer EvaluateProbe(std::string_view Reply, std::int32_t Address) {
 
 std::string ReplyTextCut(std::string_view Reply, std::int32_t Length) {
   // Length counts what arrived; never cut past what the text really holds.
-  const auto end = std::min<std::size_t>(static_cast<std::size_t>(std::max(Length - 1, 0)), Reply.size());
+  const std::size_t beforeCr = Length > 1 ? static_cast<std::size_t>(Length) - 1 : 0;
+  const std::size_t end = std::min(beforeCr, Reply.size());
   if (end <= 3) return {};
   return std::string(Reply.substr(3, end - 3));
 }

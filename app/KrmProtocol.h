@@ -46,7 +46,8 @@ std::int32_t HexPairValue(char High, char Low);
 // The bit rate of a baud item; none outside 0..9 (the rate is then left alone).
 std::optional<std::int32_t> BaudRateOfIndex(int Index);
 // Base reply time-out in 55 ms ticks for a host baud item: (7 - i) * 4 below 5,
-// else 15 - i. No item chosen (-1) gives 32.
+// else 15 - i. No item chosen (-1, or anything below) gives 32; an index
+// above the last item counts as the last.
 std::int32_t TimeoutTicksForBaudIndex(int Index);
 
 // Same numbering as the port component's parity (none, odd, even).
@@ -67,7 +68,7 @@ inline constexpr char CR = '\r';
 inline constexpr std::int32_t ProductIdExtraTicks = 36;
 inline constexpr std::int32_t TestLineExtraTicks = 54;
 
-// Ticks the reply time-out of command Letter is armed for.
+// Ticks the reply time-out of command Letter is armed for (saturating).
 std::int32_t CommandTimeoutTicks(char Letter, std::int32_t BaseTicks);
 // The parameter of command Letter from the frame fields of State; ChecksumItem
 // is the checksum box's item (0 "ON" sends "1", anything else "0").

@@ -75,6 +75,9 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
   // One opening per dispatcher: a second would take the running one's
   // device and events from under its threads.
   if (DeviceHandle >= 0 || ThreadsRunning) return ecode::AlreadyOpen;
+  // An output ring without room could never take a block: say so now rather
+  // than open a port that answers "not open" to every write.
+  if (outSize == 0) return ecode::OutputBufferTooSmall;
   RingSeen = false;
   deviceGone_ = false;
   goneTold_ = false;

@@ -295,6 +295,18 @@ TEST_F(AdPortFailures, AutoOpenOpensBeforeTheOperation) {
   EXPECT_TRUE(other.Open());
 }
 
+TEST_F(AdPortFailures, AnOutputBufferOfNoBytesIsRefusedAtOpen) {
+  PortName com1(1, Peer.SlavePath());
+  Port.SetComNumber(1);
+  Port.SetOutSize(0);
+  EXPECT_THROW(Port.SetOpen(true), EOutputBufferTooSmall);
+  EXPECT_FALSE(Port.Open());
+  Port.SetOutSize(16);
+  Port.SetOpen(true);
+  Port.SendText("sixteen bytes ok");
+  EXPECT_EQ(Peer.Read(16), "sixteen bytes ok");
+}
+
 TEST_F(AdPortFailures, ReadingWithNothingReceivedRaisesBufferIsEmpty) {
   PortName com1(1, Peer.SlavePath());
   Port.SetComNumber(1);
