@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-30}
 build=build-fuzz
-targets=(input_ring protocol sim_request)
+targets=(input_ring protocol number_text sim_request)
 started=$(date +%s)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
