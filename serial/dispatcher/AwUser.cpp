@@ -199,30 +199,14 @@ uint32_t TApdBaseDispatcher::InUnread() const {
 
 void TApdBaseDispatcher::RefreshLineErrors() {
   TDeviceStatus status;
-  LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
-}
-
-// The GUI thread and TDispThread both ask: each reads into its own record,
-// and the shared DeviceStatus takes a copy under its own lock.
-uint32_t TApdBaseDispatcher::ReadErrorsAndStatus(TDeviceStatus& status) {
-  uint32_t errors = ReadDeviceErrors(status);
-  {
-    Guard out(OutputLock);
-    status.OutQueue = OutRingCount();
-  }
-  std::lock_guard<std::mutex> hold(statusLock_);
-  DeviceStatus = status;
-  return errors;
+  LineErrors.fetch_or(ReadDeviceErrors(status) & 0x1F);
 }
 
 // Reads up to count bytes at InHead; the count that came.
 int32_t TApdBaseDispatcher::ReadIntoRing(uint32_t count) {
-  int32_t got = ReadDevice(&InBuffer[InHead], count);
-  if (got < 0) {
-    ReportReadFailure(-1);
-    got = 0;
-  }
-  got = std::min<int32_t>(got, static_cast<int32_t>(count));
+  // A failed read stores nothing; the next pass tries again.
+  const int32_t got = std::clamp<int32_t>(ReadDevice(&InBuffer[InHead], count), 0,
+                                          static_cast<int32_t>(count));
   LogEntry(logtype::Dispatch, logsub::ReadCom, static_cast<uint32_t>(got),
            &InBuffer[InHead], static_cast<uint32_t>(got));
   InHead += static_cast<uint32_t>(got);
@@ -240,7 +224,7 @@ void TApdBaseDispatcher::FillInput() {
   const uint32_t held = std::max(InUnread(), static_cast<uint32_t>(InArrived - InScanned));
   if (held == InRingSize) return;  // nothing is read while the ring is full
   TDeviceStatus status;
-  LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
+  LineErrors.fetch_or(ReadDeviceErrors(status) & 0x1F);
   uint32_t waiting = status.InQueue;
   if (waiting == 0) return;
 
@@ -326,7 +310,7 @@ int32_t TApdBaseDispatcher::PutBytes(const uint8_t* data, uint32_t length) {
     Guard out(OutputLock);
     if (OutBuffer.empty()) return ecode::CommNotOpen;
     TDeviceStatus status;
-    LineErrors = ReadErrorsAndStatus(status);
+    LineErrors = ReadDeviceErrors(status);
     uint32_t free = OutBufferSize - OutRingCount();
     if (length > free) return ecode::OutputBufferTooSmall;
     if (QueueOutput(data, length) <= 0) {

@@ -139,10 +139,10 @@ struct TLineState {
   bool operator==(const TLineState&) const = default;
 };
 
+// What a device layer tells with the error bits.
 struct TDeviceStatus {
-  uint32_t Status = 0;
-  uint32_t InQueue = 0;   // bytes waiting in the driver
-  uint32_t OutQueue = 0;  // bytes in the output ring
+  uint32_t Status = 0;   // the device's own status bits, where it has them
+  uint32_t InQueue = 0;  // bytes waiting in the driver
 };
 
 struct TTimerTrigger {
@@ -333,7 +333,6 @@ class TApdBaseDispatcher {
   virtual int32_t PurgeQueue(bool input) = 0;
   // Returns and clears the device's error bits; fills InQueue of status.
   virtual uint32_t ReadDeviceErrors(TDeviceStatus& status) = 0;
-  virtual int32_t ReportReadFailure(int32_t code) = 0;
   virtual int32_t GetDeviceState(TLineState& state) = 0;
   // Returns at once with up to count bytes; the count read, or negative.
   virtual int32_t ReadDevice(uint8_t* buffer, uint32_t count) = 0;
@@ -409,7 +408,6 @@ class TApdBaseDispatcher {
   uint32_t InQueueSize = 0;
   uint32_t OutBufferSize = 0;
   uint32_t ModemStatus = 0;
-  TDeviceStatus DeviceStatus;  // the last status read (a copy, see ReadErrorsAndStatus)
   TLineState LineState;
   uint32_t LastBaud = 115200;
   uint32_t Options = 0;  // set by the component, not read here
@@ -478,7 +476,6 @@ class TApdBaseDispatcher {
   TAwEvent ReadyEvent{TAwEvent::Kind::AutoReset};
   TAwEvent GeneralEvent{TAwEvent::Kind::AutoReset};
   TAwEvent OutputReadyEvent{TAwEvent::Kind::AutoReset};
-  TAwEvent WriteDoneEvent{TAwEvent::Kind::ManualReset};
   TAwEvent OutputFlushEvent{TAwEvent::Kind::AutoReset};
   // The running threads; each is cleared by that thread's ThreadEnded.
   std::atomic<TComThread*> ComThread{nullptr};
@@ -507,7 +504,6 @@ class TApdBaseDispatcher {
  private:
   uint32_t InUnread() const;  // InputLock held
   uint32_t OutRingCount() const;  // OutputLock held
-  uint32_t ReadErrorsAndStatus(TDeviceStatus& status);
   void LogEntry(uint8_t type, uint8_t subtype, uint32_t data,
                 const uint8_t* bytes = nullptr, uint32_t length = 0);
   int32_t ReadIntoRing(uint32_t count);
@@ -532,6 +528,5 @@ class TApdBaseDispatcher {
   bool goneTold_ = false;  // TDispThread
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
   std::mutex threadEndLock_;
-  std::mutex statusLock_;  // DeviceStatus; taken last
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
 };
