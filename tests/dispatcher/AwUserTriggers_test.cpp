@@ -190,6 +190,21 @@ TEST_F(TriggerTest, AFillWhoseHeadComesRoundOntoTheLastNoticeIsAnnounced) {
   EXPECT_EQ(d.InUsed(), 0u);
 }
 
+// Found by fuzz_input_ring: bytes below the threshold, then a burst that
+// fills the ring, its head coming round onto 0 where no notice was ever
+// raised. Unannounced, the full ring would take nothing more, for good.
+TEST_F(TriggerTest, ABurstFillingTheRingOntoItsStartIsAnnounced) {
+  d.SetAvailThreshold(2000);
+  d.Receive(std::string(1000, 'a'));
+  Pass();
+  EXPECT_TRUE(Of(TriggerAvailMsg).empty());
+  d.Receive(std::string(9000, 'b'));
+  Pass();
+  EXPECT_TRUE(d.InFull);
+  ASSERT_EQ(Of(TriggerAvailMsg).size(), 1u);
+  EXPECT_EQ(Of(TriggerAvailMsg)[0].WParam, InRingSize);
+}
+
 TEST_F(TriggerTest, AFullRingLeftUnreadMovesOnWithTheNextRead) {
   d.SetAvailThreshold(1);
   for (uint32_t later : {1u, 100u, 8092u, InRingSize}) {
