@@ -36,7 +36,11 @@ std::optional<int> BaudIndexOfRate(std::int32_t Rate) {
   return static_cast<int>(found - BaudRates.begin());
 }
 
-std::int32_t TimeoutTicksForBaudIndex(int Index) { return Index < 5 ? (7 - Index) * 4 : 15 - Index; }
+std::int32_t TimeoutTicksForBaudIndex(int Index) {
+  // No box has items beyond these: below them is no item, above them 115200.
+  Index = std::clamp(Index, -1, static_cast<int>(BaudRates.size()) - 1);
+  return Index < 5 ? (7 - Index) * 4 : 15 - Index;
+}
 
 HostLineFormat HostFormatOfItem(int Item) {
   if (Item < 0 || Item >= static_cast<int>(FormatListTexts.size())) return {};
@@ -49,7 +53,10 @@ HostLineFormat HostFormatOfItem(int Item) {
 }
 
 std::int32_t CommandTimeoutTicks(char Letter, std::int32_t BaseTicks) {
-  return Letter == '7' ? BaseTicks + ProductIdExtraTicks : BaseTicks;
+  if (Letter != '7') return BaseTicks;
+  // Saturates: a time-out that cannot grow stays the longest one.
+  constexpr std::int32_t Longest = std::numeric_limits<std::int32_t>::max();
+  return BaseTicks > Longest - ProductIdExtraTicks ? Longest : BaseTicks + ProductIdExtraTicks;
 }
 
 std::string CommandParameter(char Letter, const UtilityState& State, int ChecksumItem) {
@@ -126,7 +133,8 @@ ProbeAnswer RecordProbeReply(UtilityState& State) {
 
 std::string ReplyTextCut(std::string_view Reply, std::int32_t Length) {
   // Length counts what arrived; never cut past what the text really holds.
-  const auto end = std::min<std::size_t>(static_cast<std::size_t>(std::max(Length - 1, 0)), Reply.size());
+  const std::size_t beforeCr = Length > 1 ? static_cast<std::size_t>(Length) - 1 : 0;
+  const std::size_t end = std::min(beforeCr, Reply.size());
   if (end <= 3) return {};
   return std::string(Reply.substr(3, end - 3));
 }

@@ -51,7 +51,8 @@ std::optional<std::int32_t> BaudRateOfIndex(int Index);
 // The baud item of a bit rate; none for a rate no box offers.
 std::optional<int> BaudIndexOfRate(std::int32_t Rate);
 // Base reply time-out in 55 ms ticks for a host baud item: (7 - i) * 4 below 5,
-// else 15 - i. No item chosen (-1) gives 32.
+// else 15 - i. No item chosen (-1, or anything below) gives 32; an index
+// above the last item counts as the last.
 std::int32_t TimeoutTicksForBaudIndex(int Index);
 
 // Same numbering as the port component's parity (none, odd, even).
@@ -74,7 +75,7 @@ inline constexpr std::size_t MaxParameterLength = 30;
 inline constexpr std::int32_t ProductIdExtraTicks = 36;
 inline constexpr std::int32_t TestLineExtraTicks = 54;
 
-// Ticks the reply time-out of command Letter is armed for.
+// Ticks the reply time-out of command Letter is armed for (saturating).
 std::int32_t CommandTimeoutTicks(char Letter, std::int32_t BaseTicks);
 // The parameter of command Letter from the frame fields of State; ChecksumItem
 // is the checksum box's item (0 "ON" sends "1", anything else "0").

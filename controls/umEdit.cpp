@@ -7,7 +7,6 @@
 #include <QValidator>
 
 #include <algorithm>
-#include <limits>
 
 namespace {
 
@@ -25,19 +24,8 @@ QString ApplyCharCase(const QString& Text, TEditCharCase Case) {
   return Text;
 }
 
-// Leading zeros do not count toward the 32 bits a text may hold.
-qsizetype SignificantDigits(const QString& Text) {
-  qsizetype first = 0;
-  while (first < Text.size() - 1 && Text.at(first) == u'0') ++first;
-  return Text.size() - first;
-}
-
-std::uint32_t HexDigitValue(QChar c) {
-  const char16_t u = c.unicode();
-  if (u >= u'0' && u <= u'9') return u - u'0';
-  if (u >= u'A' && u <= u'F') return u - u'A' + 10;
-  if (u >= u'a' && u <= u'f') return u - u'a' + 10;
-  return 0;
+std::u16string_view View(const QString& Text) {
+  return {reinterpret_cast<const char16_t*>(Text.utf16()), static_cast<std::size_t>(Text.size())};
 }
 
 }  // namespace
@@ -54,37 +42,10 @@ class TumCharCaseValidator : public QValidator {
   }
 };
 
-QString NumberToHex(std::int32_t Value) {
-  QString text = QStringLiteral("%1").arg(static_cast<std::uint32_t>(Value), 8, 16, QChar(u'0')).toUpper();
-  while (text.size() > 2 && text.startsWith(u'0')) text.remove(0, 1);
-  return text;
-}
-
-std::int32_t HexToNumber(const QString& Text) {
-  std::uint32_t number = 0;
-  std::uint32_t weight = 1;
-  for (qsizetype i = Text.size() - 1; i >= 0; --i) {
-    number += HexDigitValue(Text.at(i)) * weight;
-    weight *= 16;
-  }
-  return static_cast<std::int32_t>(number);
-}
-
-QString NumberToBin(std::int32_t Value) {
-  QString text = QStringLiteral("%1").arg(static_cast<std::uint32_t>(Value), 32, 2, QChar(u'0'));
-  while (text.size() > 1 && text.startsWith(u'0')) text.remove(0, 1);
-  return text;
-}
-
-std::int32_t BinToNumber(const QString& Text) {
-  std::uint32_t number = 0;
-  std::uint32_t weight = 1;
-  for (qsizetype i = Text.size() - 1; i >= 0; --i) {
-    if (Text.at(i) == u'1') number += weight;
-    weight *= 2;
-  }
-  return static_cast<std::int32_t>(number);
-}
+QString NumberToHex(std::int32_t Value) { return QString::fromStdU16String(umtext::NumberToHex(Value)); }
+std::int32_t HexToNumber(const QString& Text) { return umtext::HexToNumber(View(Text)); }
+QString NumberToBin(std::int32_t Value) { return QString::fromStdU16String(umtext::NumberToBin(Value)); }
+std::int32_t BinToNumber(const QString& Text) { return umtext::BinToNumber(View(Text)); }
 
 // ---------------------------------------------------------------- TumEdit
 
@@ -181,14 +142,7 @@ TumNumberEdit::TumNumberEdit(QWidget* Parent) : TumEdit(Parent) {
   connect(this, &QLineEdit::textChanged, this, &TumNumberEdit::TextChanged);
 }
 
-void TumNumberEdit::SetKind(TumNumberEditKind Value) {
-  FKind = Value;
-  switch (Value) {
-    case neDec: FDigits = QStringLiteral("0123456789"); break;
-    case neHex: FDigits = QStringLiteral("0123456789abcdefABCDEF"); break;
-    case neBin: FDigits = QStringLiteral("01"); break;
-  }
-}
+void TumNumberEdit::SetKind(TumNumberEditKind Value) { FKind = Value; }
 
 void TumNumberEdit::SetMaxValue(std::int32_t Value) {
   FMaxValue = Value;
@@ -196,58 +150,16 @@ void TumNumberEdit::SetMaxValue(std::int32_t Value) {
 }
 
 void TumNumberEdit::SetValue(std::int32_t Value) {
-  if (Value < 0) Value = 0;
-  if (FMaxValue != 0 && Value > FMaxValue) Value = FMaxValue;
-  FValue = Value;
-  setText(Format(Value));
-}
-
-QString TumNumberEdit::Format(std::int32_t Number) const {
-  switch (FKind) {
-    case neHex: return NumberToHex(Number);
-    case neBin: return NumberToBin(Number);
-    case neDec: break;
-  }
-  return QString::number(Number);
-}
-
-bool TumNumberEdit::Convert(const QString& Text, std::int32_t& Number) const {
-  // Only the digits of the kind make a number; pasted text with anything else
-  // is refused, as is a number that needs more than 32 bits.
-  if (!std::all_of(Text.begin(), Text.end(), [this](QChar c) { return FDigits.contains(c); })) return false;
-  const qsizetype digits = SignificantDigits(Text);
-  switch (FKind) {
-    case neDec: {
-      if (digits > 10) return false;
-      const qlonglong number = Text.toLongLong();
-      if (number > std::numeric_limits<std::int32_t>::max()) return false;
-      Number = static_cast<std::int32_t>(number);
-      return true;
-    }
-    case neHex:
-      Number = HexToNumber(Text);
-      return digits <= 8;
-    case neBin:
-      Number = BinToNumber(Text);
-      return digits <= 32;
-  }
-  return false;
-}
-
-bool TumNumberEdit::WithinMax(const QString& Text, std::int32_t Number) const {
-  if (FMaxValue == 0) return true;
-  if (Number > FMaxValue || Number < 0) return false;
-  const QString maxText = Format(FMaxValue);
-  if (Text.size() != maxText.size()) return Text.size() < maxText.size();
-  return Text.toUpper() <= maxText;  // character-code order; "a".."f" weigh as "A".."F"
+  const umtext::TNumberRule::TShown shown = Rule().Shown(Value, maxLength());
+  FValue = shown.Value;
+  setText(QString::fromStdU16String(shown.Text));
 }
 
 void TumNumberEdit::TextChanged() {
   if (FLoading) return;
   const QString current = text();
-  std::int32_t number = 0;
-  if (current.isEmpty() || (Convert(current, number) && WithinMax(current, number))) {
-    FValue = number;  // the text stays as typed, leading zeros included
+  if (const auto number = Rule().Accepted(View(current))) {
+    FValue = *number;  // the text stays as typed, leading zeros included
     FLastText = current;
   } else {
     Restore();
@@ -269,8 +181,8 @@ void TumNumberEdit::keyPressEvent(QKeyEvent* Event) {
   const bool shortcut = Event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
   const QString typed = Event->text();
   const bool printable = std::any_of(typed.begin(), typed.end(), [](QChar c) { return c.isPrint(); });
-  if (!shortcut && printable &&
-      !std::all_of(typed.begin(), typed.end(), [this](QChar c) { return FDigits.contains(c); })) {
+  const std::u16string_view digits = umtext::DigitSet(FKind);
+  if (!shortcut && printable && View(typed).find_first_not_of(digits) != std::u16string_view::npos) {
     Event->accept();
     return;
   }

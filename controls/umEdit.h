@@ -7,9 +7,10 @@
 #include <QString>
 #include <cstdint>
 
+#include "umNumberText.h"
+
 enum TAlignment { taLeftJustify, taRightJustify, taCenter };
 enum TEditCharCase { ecNormal, ecUpperCase, ecLowerCase };
-enum TumNumberEditKind { neDec, neHex, neBin };
 
 // 8 upper-case hex digits with leading zeros dropped down to 2: 13 -> "0D", 256 -> "100".
 QString NumberToHex(std::int32_t Value);
@@ -67,7 +68,9 @@ class TumNumberEdit : public TumEdit {
   virtual void SetMaxValue(std::int32_t Value);
 
   std::int32_t Value() const { return FValue; }
-  virtual void SetValue(std::int32_t Value);  // clamps to 0..MaxValue and shows the value
+  // Clamps to 0..MaxValue and shows the value; a text cut by the length
+  // limit sets the value it holds.
+  virtual void SetValue(std::int32_t Value);
 
   // While the owner applies its settings: no text checks and no OnChange.
   bool Loading() const { return FLoading; }
@@ -82,15 +85,12 @@ class TumNumberEdit : public TumEdit {
 
  private:
   void TextChanged();
-  bool Convert(const QString& Text, std::int32_t& Number) const;
-  QString Format(std::int32_t Number) const;
-  bool WithinMax(const QString& Text, std::int32_t Number) const;
+  umtext::TNumberRule Rule() const { return {FKind, FMaxValue}; }
   void Restore();
 
   TumNumberEditKind FKind = neDec;
   std::int32_t FValue = 0;
   std::int32_t FMaxValue = 0;
-  QString FDigits;
   QString FLastText;
   int FLastCaret = 0;
   bool FLoading = false;

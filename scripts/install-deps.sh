@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libxcb1-dev
   g++-mingw-w64-x86-64
+  clang-14 libclang-rt-14-dev
   xvfb xauth
 )
 missing=()

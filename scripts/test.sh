@@ -35,3 +35,5 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 echo "== ThreadSanitizer (dispatcher threads over the fake device and real ptys)"
 build build-tsan -DKRM_WITH_QT=OFF -DKRM_SANITIZE=thread
 ctest --test-dir build-tsan --output-on-failure -j "$jobs" --timeout 600 -L 'dispatcher|device|cli'
+# Every fuzz target of fuzz/ for a bounded time (clang, libFuzzer).
+./scripts/ci-fuzz.sh

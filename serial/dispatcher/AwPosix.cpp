@@ -384,8 +384,6 @@ uint32_t TApdPosixDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
   return errors;
 }
 
-int32_t TApdPosixDispatcher::ReportReadFailure(int32_t) { return 0; }
-
 // --- reading and writing
 
 int32_t TApdPosixDispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {

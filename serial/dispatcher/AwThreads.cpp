@@ -291,8 +291,7 @@ int32_t TApdBaseDispatcher::StartThreads() {
     if (ThreadsRunning) throw std::logic_error("Dispatcher already started");
     ThreadsRunning = true;
     StopRequested = false;
-    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent,
-                        &WriteDoneEvent, &OutputFlushEvent})
+    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent, &OutputFlushEvent})
       e->Reset();
     // Threads of an earlier opening have ended; their objects go now.
     ThreadObjects.clear();
@@ -372,8 +371,7 @@ void TApdBaseDispatcher::StopThreads() {
   if (!OnOwnThread()) {
     // The last thread's ThreadEnded may still be releasing the device.
     PumpUntil([&] { return ThreadCount == 0; });
-    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent,
-                        &WriteDoneEvent, &OutputFlushEvent})
+    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent, &OutputFlushEvent})
       e->Reset();
   }
 }

@@ -19,17 +19,22 @@ uint32_t TickClock() { return static_cast<uint32_t>(MonotonicMs()); }
 // wrap would otherwise wait for half the clock range.
 int32_t TickNow() { return static_cast<int32_t>(MonotonicMs() / MsPerTick); }
 
+namespace {
+uint32_t TicksBetween(int32_t from, int32_t to) {
+  return static_cast<uint32_t>(to) - static_cast<uint32_t>(from);
+}
+}  // namespace
+
 void NewTimerAt(EventTimer& timer, int32_t ticks, int32_t now) {
+  const uint32_t duration = static_cast<uint32_t>(std::clamp(ticks, 0, MaxTimerTicks));
   timer.StartTicks = now;
-  timer.ExpireTicks = now + std::min(ticks, MaxTimerTicks);
+  timer.ExpireTicks = static_cast<int32_t>(static_cast<uint32_t>(now) + duration);
 }
 
 void NewTimer(EventTimer& timer, int32_t ticks) { NewTimerAt(timer, ticks, TickNow()); }
 
 bool TimerExpiredAt(const EventTimer& timer, int32_t now) {
-  if (now < timer.StartTicks)  // the clock wrapped since the start
-    return int64_t{now} + MaxTimerTicks > timer.ExpireTicks;
-  return now > timer.ExpireTicks;
+  return TicksBetween(timer.StartTicks, now) > TicksBetween(timer.StartTicks, timer.ExpireTicks);
 }
 
 bool TimerExpired(const EventTimer& timer) { return TimerExpiredAt(timer, TickNow()); }

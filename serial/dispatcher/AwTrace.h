@@ -76,7 +76,6 @@ inline constexpr uint8_t Window = 17;
 
 class TDispatchLog {
  public:
-  static constexpr uint32_t MaxSize = 16000000;
   static constexpr uint32_t HeaderSize = 16;
 
   TDispatchLog();

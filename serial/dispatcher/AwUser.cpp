@@ -75,6 +75,9 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
   // One opening per dispatcher: a second would take the running one's
   // device and events from under its threads.
   if (DeviceHandle >= 0 || ThreadsRunning) return ecode::AlreadyOpen;
+  // An output ring without room could never take a block: say so now rather
+  // than open a port that answers "not open" to every write.
+  if (outSize == 0) return ecode::OutputBufferTooSmall;
   RingSeen = false;
   deviceGone_ = false;
   goneTold_ = false;
@@ -129,7 +132,7 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
   if (!RtsAuto) DriveRts(lineFlags & LineFlagRts ? 1 : 0);
 
   ScanPos = 0;
-  ScanLapped = false;
+  InArrived = InScanned = 0;
   ClearTriggers();
   AvailNotifiedAt = 0;
   AvailOwed = false;
@@ -198,51 +201,38 @@ uint32_t TApdBaseDispatcher::InUnread() const {
 
 void TApdBaseDispatcher::RefreshLineErrors() {
   TDeviceStatus status;
-  LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
-}
-
-// The GUI thread and TDispThread both ask: each reads into its own record,
-// and the shared DeviceStatus takes a copy under its own lock.
-uint32_t TApdBaseDispatcher::ReadErrorsAndStatus(TDeviceStatus& status) {
-  uint32_t errors = ReadDeviceErrors(status);
-  {
-    Guard out(OutputLock);
-    status.OutQueue = OutRingCount();
-  }
-  std::lock_guard<std::mutex> hold(statusLock_);
-  DeviceStatus = status;
-  return errors;
+  LineErrors.fetch_or(ReadDeviceErrors(status) & 0x1F);
 }
 
 // Reads up to count bytes at InHead; the count that came.
 int32_t TApdBaseDispatcher::ReadIntoRing(uint32_t count) {
-  int32_t got = ReadDevice(&InBuffer[InHead], count);
-  if (got < 0) {
-    ReportReadFailure(-1);
-    got = 0;
-  }
-  got = std::min<int32_t>(got, static_cast<int32_t>(count));
+  // A failed read stores nothing; the next pass tries again.
+  const int32_t got = std::clamp<int32_t>(ReadDevice(&InBuffer[InHead], count), 0,
+                                          static_cast<int32_t>(count));
   LogEntry(logtype::Dispatch, logsub::ReadCom, static_cast<uint32_t>(got),
            &InBuffer[InHead], static_cast<uint32_t>(got));
   InHead += static_cast<uint32_t>(got);
   if (InHead == InRingSize) InHead = 0;
-  if (got > 0) {
-    InFull = InHead == InTail;
-    if (InHead == ScanPos) ScanLapped = true;
-  }
+  if (got > 0) InFull = InHead == InTail;
+  InArrived += static_cast<uint32_t>(got);
   return got;
 }
 
 void TApdBaseDispatcher::FillInput() {
   Guard in(InputLock);
-  if (InFull || InBuffer.empty()) return;
+  if (InBuffer.empty()) return;
+  // Bytes the owner read before the matcher saw them still hold their place:
+  // a fill over them would hide them from the data triggers.
+  const uint32_t held = std::max(InUnread(), static_cast<uint32_t>(InArrived - InScanned));
+  if (held == InRingSize) return;  // nothing is read while the ring is full
   TDeviceStatus status;
-  LineErrors.fetch_or(ReadErrorsAndStatus(status) & 0x1F);
+  LineErrors.fetch_or(ReadDeviceErrors(status) & 0x1F);
   uint32_t waiting = status.InQueue;
   if (waiting == 0) return;
 
-  uint32_t space = InHead == InTail ? InRingSize : (InTail + InRingSize - InHead) % InRingSize;
-  uint32_t contiguous = InTail > InHead ? InTail - InHead : InRingSize - InHead;
+  // The free space starts at InHead; the part up to the ring's end is read first.
+  const uint32_t space = InRingSize - held;
+  const uint32_t contiguous = std::min(space, InRingSize - InHead);
   uint32_t wanted = std::min(space, waiting);
   uint32_t second = wanted > contiguous ? wanted - contiguous : 0;
   uint32_t first = std::min(wanted, contiguous);
@@ -322,7 +312,7 @@ int32_t TApdBaseDispatcher::PutBytes(const uint8_t* data, uint32_t length) {
     Guard out(OutputLock);
     if (OutBuffer.empty()) return ecode::CommNotOpen;
     TDeviceStatus status;
-    LineErrors = ReadErrorsAndStatus(status);
+    LineErrors = ReadDeviceErrors(status);
     uint32_t free = OutBufferSize - OutRingCount();
     if (length > free) return ecode::OutputBufferTooSmall;
     if (QueueOutput(data, length) <= 0) {

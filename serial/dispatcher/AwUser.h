@@ -139,10 +139,10 @@ struct TLineState {
   bool operator==(const TLineState&) const = default;
 };
 
+// What a device layer tells with the error bits.
 struct TDeviceStatus {
-  uint32_t Status = 0;
-  uint32_t InQueue = 0;   // bytes waiting in the driver
-  uint32_t OutQueue = 0;  // bytes in the output ring
+  uint32_t Status = 0;   // the device's own status bits, where it has them
+  uint32_t InQueue = 0;  // bytes waiting in the driver
 };
 
 struct TTimerTrigger {
@@ -333,7 +333,6 @@ class TApdBaseDispatcher {
   virtual int32_t PurgeQueue(bool input) = 0;
   // Returns and clears the device's error bits; fills InQueue of status.
   virtual uint32_t ReadDeviceErrors(TDeviceStatus& status) = 0;
-  virtual int32_t ReportReadFailure(int32_t code) = 0;
   virtual int32_t GetDeviceState(TLineState& state) = 0;
   // Returns at once with up to count bytes; the count read, or negative.
   virtual int32_t ReadDevice(uint8_t* buffer, uint32_t count) = 0;
@@ -412,7 +411,6 @@ class TApdBaseDispatcher {
   uint32_t InQueueSize = 0;
   uint32_t OutBufferSize = 0;
   uint32_t ModemStatus = 0;
-  TDeviceStatus DeviceStatus;  // the last status read (a copy, see ReadErrorsAndStatus)
   TLineState LineState;
   uint32_t LastBaud = 115200;
   uint32_t Options = 0;  // set by the component, not read here
@@ -432,15 +430,20 @@ class TApdBaseDispatcher {
   std::vector<TDataTrigger> DataTriggers;
   std::vector<TStatusTrigger> StatusTriggers;
   uint32_t ScanPos = 0;
-  // A fill brought InHead round onto ScanPos: a whole ring is unscanned.
-  bool ScanLapped = false;
+  // Bytes the ring took and how many of them the matcher examined (TDispThread
+  // only). Counts, not positions: a fill that brings InHead round onto an old
+  // position must not look like no fill at all.
+  uint64_t InArrived = 0;
+  uint64_t InScanned = 0;
   uint32_t AvailThreshold = 0;
   bool StatusHit = false;
   bool InDelivery = false;
   uint32_t PeekCount = 0;
   uint32_t MaxPeekCount = 0;
   bool InFull = false;
-  uint32_t AvailNotifiedAt = 0;
+  // The position the last avail notice was raised at, as the number of bytes
+  // the ring had taken before it (counted like InArrived).
+  uint64_t AvailNotifiedAt = 0;
   // A window dropped the last delivery's notice unseen (TDispThread only).
   bool NoticeDropped = false;
   // An avail notice was dropped: its bytes are announced again, and no
@@ -476,7 +479,6 @@ class TApdBaseDispatcher {
   TAwEvent ReadyEvent{TAwEvent::Kind::AutoReset};
   TAwEvent GeneralEvent{TAwEvent::Kind::AutoReset};
   TAwEvent OutputReadyEvent{TAwEvent::Kind::AutoReset};
-  TAwEvent WriteDoneEvent{TAwEvent::Kind::ManualReset};
   TAwEvent OutputFlushEvent{TAwEvent::Kind::AutoReset};
   // The running threads; each is cleared by that thread's ThreadEnded.
   std::atomic<TComThread*> ComThread{nullptr};
@@ -505,7 +507,6 @@ class TApdBaseDispatcher {
  private:
   uint32_t InUnread() const;  // InputLock held
   uint32_t OutRingCount() const;  // OutputLock held
-  uint32_t ReadErrorsAndStatus(TDeviceStatus& status);
   void LogEntry(uint8_t type, uint8_t subtype, uint32_t data,
                 const uint8_t* bytes = nullptr, uint32_t length = 0);
   int32_t ReadIntoRing(uint32_t count);
@@ -531,6 +532,5 @@ class TApdBaseDispatcher {
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
   bool writerHolds_ = false;     // OutputLock; a taken block not yet consumed
   std::mutex threadEndLock_;
-  std::mutex statusLock_;  // DeviceStatus; taken last
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
 };

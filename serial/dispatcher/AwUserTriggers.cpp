@@ -172,8 +172,6 @@ bool TApdBaseDispatcher::CheckTimerTriggers() {
 
 bool TApdBaseDispatcher::CheckDataTriggers() {
   if (InBuffer.empty()) return false;
-  // A fill that lapped the scanner left a whole ring of new bytes at ScanPos.
-  const bool lapped = ScanLapped;
   uint32_t threshold;
   size_t dataTriggers;
   {
@@ -182,8 +180,7 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
     dataTriggers = DataTriggers.size();
   }
   uint32_t p = ScanPos;
-  while (p != InHead || ScanLapped) {
-    ScanLapped = false;
+  for (; InScanned != InArrived; p = (p + 1) % InRingSize, ++InScanned) {
     const uint8_t byte = InBuffer[p];
     uint32_t longest = 0;
     bool anyMatched = false;
@@ -198,13 +195,12 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
         }
       }
     }
-    if (!anyMatched) {
-      p = (p + 1) % InRingSize;
-      continue;
-    }
+    if (!anyMatched) continue;
 
+    // The handlers of this match find it ending at ScanPos.
+    ScanPos = p;
     bool result = true;
-    if (threshold != 0 && (AvailNotifiedAt != p || AvailOwed)) {
+    if (threshold != 0 && (AvailNotifiedAt != InScanned || AvailOwed)) {
       // Unread bytes up to and including p; none when the owner already
       // read past p outside a delivery.
       uint32_t count;
@@ -219,8 +215,7 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
         LogEntry(logtype::Trigger, logsub::Avail, count - longest);
         result = DeliverEvent(TriggerAvailMsg, count - longest, 0);
         AvailOwed = NoticeDropped;
-        ScanPos = p;
-        AvailNotifiedAt = p;
+        AvailNotifiedAt = InScanned;
       }
     }
     for (size_t i = dataTriggers; i-- > 0;) {
@@ -237,18 +232,19 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
       result = DeliverEvent(TriggerDataMsg, static_cast<uint32_t>(handle), length);
     }
     ScanPos = (p + 1) % InRingSize;
+    ++InScanned;
     return result;
   }
   ScanPos = p;
 
   const uint32_t used = InUsed();
   if (used < threshold) AvailOwed = false;  // nothing left to announce
-  if (threshold == 0 || (AvailNotifiedAt == p && !lapped && !AvailOwed) || used < threshold)
+  if (threshold == 0 || (AvailNotifiedAt == InArrived && !AvailOwed) || used < threshold)
     return false;
   LogEntry(logtype::Trigger, logsub::Avail, used);
   bool result = DeliverEvent(TriggerAvailMsg, used, 0);
   AvailOwed = NoticeDropped;
-  AvailNotifiedAt = p;
+  AvailNotifiedAt = InArrived;
   return result;
 }
 

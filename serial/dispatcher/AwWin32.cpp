@@ -297,13 +297,10 @@ uint32_t TApdWin32Dispatcher::ReadDeviceErrors(TDeviceStatus& status) {
                   (comstat.fXoffSent ? 0x10u : 0u) | (comstat.fEof ? 0x20u : 0u) |
                   (comstat.fTxim ? 0x40u : 0u);
   status.InQueue = comstat.cbInQue;
-  // The output count is the ring's, which the caller fills in.
   // CE_RXOVER, CE_OVERRUN, CE_RXPARITY, CE_FRAME and CE_BREAK are our five bits.
   return errors & (LineErrRxOverflow | LineErrOverrun | LineErrParity | LineErrFraming |
                    LineErrBreak);
 }
-
-int32_t TApdWin32Dispatcher::ReportReadFailure(int32_t) { return ecode::OK; }
 
 // --- input
 

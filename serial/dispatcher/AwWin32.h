@@ -29,7 +29,6 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
   int32_t EscapeFunction(int32_t code) override;
   int32_t PurgeQueue(bool input) override;
   uint32_t ReadDeviceErrors(TDeviceStatus& status) override;
-  int32_t ReportReadFailure(int32_t code) override;
   int32_t GetDeviceState(TLineState& state) override;
   int32_t ReadDevice(uint8_t* buffer, uint32_t count) override;
   int32_t SetDeviceState(const TLineState& state) override;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace {
 
 TEST(HexConversions, HexByteKeepsTheLowByteInTwoUpperCaseDigits) {
@@ -44,6 +46,16 @@ TEST(HostLine, TimeoutBaseFollowsTheBaudItem) {
   const std::int32_t expected[] = {28, 24, 20, 16, 12, 10, 9, 8, 7, 6};
   for (int i = 0; i < 10; ++i) EXPECT_EQ(TimeoutTicksForBaudIndex(i), expected[i]) << i;
   EXPECT_EQ(TimeoutTicksForBaudIndex(-1), 32);  // no item chosen
+  // Indexes no box has are defined too: no overflow, no negative time-out.
+  constexpr int Lowest = std::numeric_limits<int>::min();
+  constexpr std::int32_t Longest = std::numeric_limits<std::int32_t>::max();
+  EXPECT_EQ(TimeoutTicksForBaudIndex(Lowest), 32);
+  EXPECT_EQ(TimeoutTicksForBaudIndex(10), 6);
+  EXPECT_EQ(TimeoutTicksForBaudIndex(std::numeric_limits<int>::max()), 6);
+  EXPECT_EQ(CommandTimeoutTicks('7', Longest - 36), Longest);
+  EXPECT_EQ(CommandTimeoutTicks('7', Longest), Longest);
+  EXPECT_EQ(CommandTimeoutTicks('7', std::numeric_limits<std::int32_t>::min()),
+            std::numeric_limits<std::int32_t>::min() + 36);
   EXPECT_EQ(CommandTimeoutTicks('7', 10), 46);   // product ID read at 9600
   EXPECT_EQ(CommandTimeoutTicks('E', 10), 10);
   EXPECT_EQ(TestLineExtraTicks + TimeoutTicksForBaudIndex(0), 82);
@@ -185,6 +197,9 @@ TEST(Replies, TextCutLiesBetweenTheAddressAndTheFinalCr) {
   EXPECT_EQ(ReplyTextCut("", 0), "");
   EXPECT_EQ(ReplyTextCut("!05AB", 5), "A");     // after a time-out: whatever arrived
   EXPECT_EQ(ReplyTextCut("!05ABC\r", 99), "ABC\r");  // a length beyond the text never reads past it
+  EXPECT_EQ(ReplyTextCut("!05ABC\r", std::numeric_limits<std::int32_t>::min()), "");
+  EXPECT_EQ(ReplyTextCut("!05ABC\r", -1), "");
+  EXPECT_EQ(ReplyTextCut("!05ABC\r", std::numeric_limits<std::int32_t>::max()), "ABC\r");
 }
 
 TEST(Replies, HexPairOfCharactersFourAndFive) {

@@ -276,6 +276,7 @@ TEST_F(AdPortFailures, ClosedPortWithoutAutoOpenRaisesCommNotOpen) {
   EXPECT_THROW(Port.ClearOutput(), ECommNotOpen);
   EXPECT_THROW(Port.NewTimerTrigger(), ECommNotOpen);
   EXPECT_THROW(Port.ArmTimerTrigger(1, 10, true), ECommNotOpen);
+  EXPECT_THROW(Port.YieldTime(), ECommNotOpen);
   EXPECT_FALSE(Port.Open());
 }
 
@@ -293,6 +294,27 @@ TEST_F(AdPortFailures, AutoOpenOpensBeforeTheOperation) {
   other.SetComNumber(2);
   EXPECT_NE(other.NewTimerTrigger(), 0);
   EXPECT_TRUE(other.Open());
+
+  // Giving up the time slice goes to the dispatcher too, which answers 0.
+  TApdComPort third;
+  PtyPeer thirdPeer;
+  PortName com3(3, thirdPeer.SlavePath());
+  third.SetComNumber(3);
+  EXPECT_NO_THROW(third.YieldTime());
+  EXPECT_TRUE(third.Open());
+  EXPECT_NO_THROW(third.YieldTime());
+}
+
+TEST_F(AdPortFailures, AnOutputBufferOfNoBytesIsRefusedAtOpen) {
+  PortName com1(1, Peer.SlavePath());
+  Port.SetComNumber(1);
+  Port.SetOutSize(0);
+  EXPECT_THROW(Port.SetOpen(true), EOutputBufferTooSmall);
+  EXPECT_FALSE(Port.Open());
+  Port.SetOutSize(16);
+  Port.SetOpen(true);
+  Port.SendText("sixteen bytes ok");
+  EXPECT_EQ(Peer.Read(16), "sixteen bytes ok");
 }
 
 TEST_F(AdPortFailures, ReadingWithNothingReceivedRaisesBufferIsEmpty) {

@@ -189,6 +189,38 @@ TEST_F(NumberEdit, ValueWritesClampAndReformat) {
   EXPECT_EQ(Edit.text(), "101");
 }
 
+TEST_F(NumberEdit, ALengthLimitShorterThanTheMaximumsTextKeepsTextAndValueEqual) {
+  Edit.SetMaxValue(255);
+  Edit.setMaxLength(2);
+  Edit.SetValue(20);
+  Edit.SetValue(200);  // "200" is cut to the same "20": the value follows the text
+  EXPECT_EQ(Edit.text(), "20");
+  EXPECT_EQ(Edit.Value(), 20);
+  Edit.SetValue(255);
+  EXPECT_EQ(Edit.text(), "25");
+  EXPECT_EQ(Edit.Value(), 25);
+
+  Edit.SetKind(neHex);  // even "00" is longer than one character
+  Edit.setMaxLength(1);
+  Edit.SetValue(13);
+  EXPECT_EQ(Edit.text(), "0");
+  EXPECT_EQ(Edit.Value(), 0);
+  Edit.SetLoading(true);  // no checks while loading: the write alone must agree
+  Edit.SetValue(0xFF);
+  EXPECT_EQ(Edit.text(), "F");
+  EXPECT_EQ(Edit.Value(), 15);
+}
+
+TEST_F(NumberEdit, AMaximumBelowZeroAdmitsOnlyTheEmptyText) {
+  Edit.SetKind(neHex);
+  Edit.SetMaxValue(-5);
+  EXPECT_EQ(Edit.text(), "");
+  EXPECT_EQ(Edit.Value(), 0);
+  Edit.SetValue(3);
+  EXPECT_EQ(Edit.text(), "");
+  EXPECT_EQ(Edit.Value(), 0);
+}
+
 TEST_F(NumberEdit, LowerMaximumPullsValueDown) {
   Edit.SetValue(150);
   Edit.SetMaxValue(100);

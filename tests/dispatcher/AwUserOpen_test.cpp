@@ -6,6 +6,18 @@
 
 namespace {
 
+TEST(OpenDevice, AnOutputRingOfNoBytesIsRefusedBeforeTheDeviceIsTouched) {
+  TFakeDispatcher d;
+  EXPECT_EQ(d.Open(0), ecode::OutputBufferTooSmall);
+  EXPECT_EQ(d.HandlesOpened, 0);
+  EXPECT_EQ(d.ThreadStarts, 0);
+  EXPECT_EQ(d.DeviceHandle, -1);
+  const uint8_t byte = 'x';
+  EXPECT_EQ(d.PutBytes(&byte, 1), ecode::CommNotOpen);
+  EXPECT_EQ(d.Open(1), 0);  // the smallest ring that can take a block
+  EXPECT_EQ(d.PutBytes(&byte, 1), 0);
+}
+
 TEST(OpenDevice, SetsUpRingsLinesAndThreads) {
   TFakeDispatcher d;
   d.ModemLines = ModemDsr;

@@ -168,6 +168,66 @@ TEST_F(TriggerTest, AWholeRingArrivingInOneFillIsStillAnnounced) {
   EXPECT_EQ(Of(TriggerAvailMsg).size(), 1u);
 }
 
+// Reads what each notice announces: the bytes before a match, then the match.
+void ReadWhatIsAnnounced(TFakeDispatcher& d, const Message& m) {
+  const uint32_t n = m.Msg == TriggerAvailMsg ? m.WParam : m.Msg == TriggerDataMsg ? m.LParam & 0xFFFF : 0;
+  uint8_t b;
+  for (uint32_t i = 0; i < n; ++i) d.GetByte(b);
+}
+
+TEST_F(TriggerTest, AFillWhoseHeadComesRoundOntoTheLastNoticeIsAnnounced) {
+  d.SetAvailThreshold(1);
+  d.DataTriggers.push_back(MakeDataTrigger(16, "\r"));
+  window.OnNotify = [&](const Message& m) { ReadWhatIsAnnounced(d, m); };
+  d.Receive("!05\r");  // the notice is raised at the CR, position 3
+  Pass();
+  ASSERT_EQ(d.InUsed(), 0u);
+  // The next reply ends exactly where the head comes round onto position 3.
+  d.Receive(std::string(InRingSize - 1, 'x'));
+  Pass();
+  ASSERT_EQ(Of(TriggerAvailMsg).size(), 2u);
+  EXPECT_EQ(Of(TriggerAvailMsg)[1].WParam, InRingSize - 1);
+  EXPECT_EQ(d.InUsed(), 0u);
+}
+
+// Found by fuzz_input_ring: bytes below the threshold, then a burst that
+// fills the ring, its head coming round onto 0 where no notice was ever
+// raised. Unannounced, the full ring would take nothing more, for good.
+TEST_F(TriggerTest, ABurstFillingTheRingOntoItsStartIsAnnounced) {
+  d.SetAvailThreshold(2000);
+  d.Receive(std::string(1000, 'a'));
+  Pass();
+  EXPECT_TRUE(Of(TriggerAvailMsg).empty());
+  d.Receive(std::string(9000, 'b'));
+  Pass();
+  EXPECT_TRUE(d.InFull);
+  ASSERT_EQ(Of(TriggerAvailMsg).size(), 1u);
+  EXPECT_EQ(Of(TriggerAvailMsg)[0].WParam, InRingSize);
+}
+
+TEST_F(TriggerTest, AFullRingLeftUnreadMovesOnWithTheNextRead) {
+  d.SetAvailThreshold(1);
+  for (uint32_t later : {1u, 100u, 8092u, InRingSize}) {
+    SCOPED_TRACE(later);
+    window.Got.clear();
+    window.OnNotify = nullptr;  // the handler leaves every byte unread
+    d.Receive(std::string(InRingSize + later, 'y'));
+    Pass();
+    ASSERT_TRUE(d.InFull);
+    ASSERT_EQ(Of(TriggerAvailMsg).size(), 1u);
+    Pass();  // nothing new while full: no second notice
+    EXPECT_EQ(Of(TriggerAvailMsg).size(), 1u);
+    // A later read makes room: the next fill and its notice follow.
+    uint8_t b;
+    for (uint32_t i = 0; i < later; ++i) ASSERT_EQ(d.GetByte(b), 0);
+    Pass();
+    ASSERT_EQ(Of(TriggerAvailMsg).size(), 2u);
+    EXPECT_EQ(Of(TriggerAvailMsg)[1].WParam, InRingSize);
+    EXPECT_TRUE(d.Driver.empty());
+    EXPECT_EQ(ReadAll(d).size(), InRingSize);
+  }
+}
+
 TEST_F(TriggerTest, DataTriggerFiresOnABurstThatFillsTheRing) {
   d.DataTriggers.push_back(MakeDataTrigger(24, "END"));
   d.Receive(std::string(InRingSize - 3, '.') + "END");

@@ -52,7 +52,6 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   std::vector<uint32_t> ReadRequests;
   int ErrorReads = 0;
   int GetStateCalls = 0;
-  int ReadFailures = 0;
   int HandlesOpened = 0;
   int HandlesClosed = 0;
   int ThreadStarts = 0;
@@ -116,10 +115,6 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     uint32_t bits = ErrorBits;
     ErrorBits = 0;
     return bits;
-  }
-  int32_t ReportReadFailure(int32_t) override {
-    ++ReadFailures;
-    return 0;
   }
   int32_t GetDeviceState(TLineState& state) override {
     ++GetStateCalls;
