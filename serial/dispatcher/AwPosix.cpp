@@ -206,7 +206,7 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   // The threads may still be inside a call on the descriptor: it closes
   // when the last of them has ended, never under them (a reused number
   // would give them another port).
-  std::lock_guard<std::mutex> hold(ThreadEndLock());
+  std::lock_guard<TAwLock> hold(ThreadEndLock());
   if (ThreadCount > 0)
     closeDeferred_ = true;
   else

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #endif
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 // --- process-wide hooks
 
@@ -330,7 +330,7 @@ int32_t TApdBaseDispatcher::StartThreads() {
 // never ran.
 void TApdBaseDispatcher::AbandonStart(TApdDispatcherThread* const (&threads)[3], int started) {
   {
-    std::lock_guard<std::mutex> hold(ThreadEndLock());
+    std::lock_guard<TAwLock> hold(ThreadEndLock());
     for (int i = started; i < 3; ++i) {
       if (threads[i] == ComThread.load()) ComThread = nullptr;
       if (threads[i] == DispThread.load()) DispThread = nullptr;
@@ -380,7 +380,7 @@ void TApdBaseDispatcher::StopThreads() {
 
 void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
   if (thread == DispThread.load() && ReleaseOnThreadExit.exchange(false)) ReleaseBuffers();
-  std::lock_guard<std::mutex> hold(ThreadEndLock());
+  std::lock_guard<TAwLock> hold(ThreadEndLock());
   if (thread == ComThread.load()) ComThread = nullptr;
   if (thread == DispThread.load()) DispThread = nullptr;
   if (thread == OutThread.load()) OutThread = nullptr;

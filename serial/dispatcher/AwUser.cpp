@@ -7,7 +7,7 @@
 #include "AwErrorCodes.h"
 #include "AwThreads.h"
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 // --- PortList
 
@@ -207,7 +207,7 @@ uint32_t TApdBaseDispatcher::ReadErrorsAndStatus(TDeviceStatus& status) {
     Guard out(OutputLock);
     status.OutQueue = OutRingCount();
   }
-  std::lock_guard<std::mutex> hold(statusLock_);
+  std::lock_guard<TAwLock> hold(statusLock_);
   DeviceStatus = status;
   return errors;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "AwEvent.h"
+#include "AwLock.h"
 #include "AwTickClock.h"
 #include "AwTrace.h"
 
@@ -213,7 +214,7 @@ struct TMethodHandler {
 // holds Lock() for a whole notice while it looks a dispatcher up by index.
 class TPortList {
  public:
-  std::recursive_mutex& Lock() { return lock_; }
+  TAwLock& Lock() { return lock_; }
   // Stores in the first empty slot (or appends); returns the index.
   int32_t Add(TApdBaseDispatcher* dispatcher);
   // Empties the slot, then drops empty slots from the end.
@@ -223,7 +224,7 @@ class TPortList {
   int32_t Count();
 
  private:
-  std::recursive_mutex lock_;
+  TAwLock lock_;
   std::vector<TApdBaseDispatcher*> slots_;
 };
 TPortList& PortList();
@@ -445,9 +446,9 @@ class TApdBaseDispatcher {
   bool AvailOwed = false;
   std::atomic<bool> StopRequested{false};
   uint8_t ThreadBoost = 0;
-  std::recursive_mutex DispatchLock;
-  std::recursive_mutex OutputLock;
-  std::recursive_mutex InputLock;
+  TAwLock DispatchLock;
+  TAwLock OutputLock;
+  TAwLock InputLock;
   // Event bits of the device waits since TDispThread last took them.
   std::atomic<uint32_t> EventMask{0};
   std::atomic<bool> RingSeen{false};
@@ -495,7 +496,7 @@ class TApdBaseDispatcher {
   // Runs (under ThreadEndLock) as the last running thread ends: a device
   // layer closes here what its threads were still using.
   virtual void AllThreadsEnded() {}
-  std::mutex& ThreadEndLock() { return threadEndLock_; }
+  TAwLock& ThreadEndLock() { return threadEndLock_; }
   // A device layer that saw the hang-up; TDispThread tells the handlers.
   void MarkDeviceGone() { deviceGone_ = true; }
 
@@ -526,7 +527,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> deviceGone_{false};
   bool goneTold_ = false;  // TDispThread
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
-  std::mutex threadEndLock_;
-  std::mutex statusLock_;  // DeviceStatus; taken last
+  TAwLock threadEndLock_;
+  TAwLock statusLock_;  // DeviceStatus; taken last
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
 };

@@ -16,6 +16,7 @@
 #include <shared_mutex>
 
 #include "AwErrorCodes.h"
+#include "AwLock.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ void ResetOverlapped(OVERLAPPED& ov) {
 struct TApdWin32Dispatcher::TWin32Io {
   // Shared while a slot uses the device, exclusive while it is opened or
   // closed. Blocking slots hold it shared; the closer wakes them first.
-  std::shared_mutex handleLock;
+  TAwSharedLock handleLock;
   HANDLE device = INVALID_HANDLE_VALUE;
   std::atomic<bool> closing{false};
 
@@ -119,7 +120,7 @@ struct TApdWin32Dispatcher::TWin32Io {
 
   // The event mask and its clearing are one step each, so a mask being set
   // cannot undo a clear that ends the event wait.
-  std::mutex maskLock;
+  TAwLock maskLock;
   DWORD eventMask = 0;
   std::atomic<bool> maskCleared{false};
   // Counts purges, so an event wait a purge aborted can tell and restart.
@@ -134,7 +135,7 @@ struct TApdWin32Dispatcher::TWin32Io {
     HANDLE Handle() const { return handle_; }
 
    private:
-    std::shared_lock<std::shared_mutex> hold_;
+    std::shared_lock<TAwSharedLock> hold_;
     HANDLE handle_ = nullptr;
   };
 
@@ -182,7 +183,7 @@ bool TApdWin32Dispatcher::IsMissingPort(int32_t code) {
 intptr_t TApdWin32Dispatcher::OpenDeviceHandle(const std::string& name, uint32_t,
                                                uint32_t) {
   TWin32Io& io = *io_;
-  std::unique_lock<std::shared_mutex> hold(io.handleLock);
+  std::unique_lock<TAwSharedLock> hold(io.handleLock);
   if (io.device != INVALID_HANDLE_VALUE) return ecode::AlreadyOpen;
 
   HANDLE device = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -207,13 +208,13 @@ int32_t TApdWin32Dispatcher::CloseDeviceHandle() {
   TWin32Io& io = *io_;
   if (ThreadsRunning) StopRequested = true;
   {
-    std::shared_lock<std::shared_mutex> hold(io.handleLock);
+    std::shared_lock<TAwSharedLock> hold(io.handleLock);
     if (io.device == INVALID_HANDLE_VALUE) return ecode::OK;
     // Wake every slot that may block on the device: the event wait, a
     // pending write, and a read should the time-outs not have taken.
     io.closing = true;
     {
-      std::lock_guard<std::mutex> mask(io.maskLock);
+      std::lock_guard<TAwLock> mask(io.maskLock);
       io.maskCleared = true;
       SetCommMask(io.device, 0);
     }
@@ -224,7 +225,7 @@ int32_t TApdWin32Dispatcher::CloseDeviceHandle() {
     ReadyEvent.Set();
     GeneralEvent.Reset();
   }
-  std::unique_lock<std::shared_mutex> hold(io.handleLock);
+  std::unique_lock<TAwSharedLock> hold(io.handleLock);
   if (!CloseHandle(io.device)) return -1;
   io.device = INVALID_HANDLE_VALUE;
   io.CloseEvents();
@@ -366,7 +367,7 @@ void TApdWin32Dispatcher::PrepareDeviceEvents(uint32_t mask) {
   TWin32Io::Use use(io);
   if (!use.Handle()) return;
   SetReadAtOnce(use.Handle());
-  std::lock_guard<std::mutex> hold(io.maskLock);
+  std::lock_guard<TAwLock> hold(io.maskLock);
   if (io.maskCleared) return;  // a stop came first
   io.eventMask = mask;
   SetCommMask(use.Handle(), mask);
@@ -376,7 +377,7 @@ void TApdWin32Dispatcher::CancelDeviceEventWait() {
   TWin32Io& io = *io_;
   TWin32Io::Use use(io);
   if (!use.Handle()) return;
-  std::lock_guard<std::mutex> hold(io.maskLock);
+  std::lock_guard<TAwLock> hold(io.maskLock);
   io.maskCleared = true;
   // A pending WaitCommEvent completes with an empty mask.
   SetCommMask(use.Handle(), 0);
@@ -384,7 +385,7 @@ void TApdWin32Dispatcher::CancelDeviceEventWait() {
 
 bool TApdWin32Dispatcher::DropRingEdgeEvent(void* device) {
   TWin32Io& io = *io_;
-  std::lock_guard<std::mutex> hold(io.maskLock);
+  std::lock_guard<TAwLock> hold(io.maskLock);
   if (io.maskCleared || !(io.eventMask & EvRingEdge)) return false;
   io.eventMask = DeviceEventMask;
   return SetCommMask(device, io.eventMask) != 0;
