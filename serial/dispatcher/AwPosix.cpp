@@ -433,10 +433,7 @@ int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
   if (!input && OutThread.load() != nullptr) {
     // Interrupt the write in progress and wait for the writer to let go of
     // the ring before it is emptied.
-    GeneralEvent.Reset();  // only the writer's answer to this flush counts
-    OutputFlushEvent.Set();
-    Wake(writeWake_);
-    GeneralEvent.Wait(5000);
+    FlushWriter([this] { Wake(writeWake_); });
     EmptyOutputRing();
   } else if (!input) {
     EmptyOutputRing();

@@ -252,7 +252,7 @@ void TOutThread::Execute() {
       if (d.StopRequested) return;
       WriteLoop();
     } else {
-      d.GeneralEvent.Set();  // acknowledges a flush
+      d.AcknowledgeFlush();
     }
   } while (!d.StopRequested && !d.ClosePending);
 }
@@ -262,7 +262,7 @@ void TOutThread::WriteLoop() {
   while (!d.StopRequested) {
     // A flush between two writes ends the loop as one during a write does.
     if (d.OutputFlushEvent.Wait(0)) {
-      d.GeneralEvent.Set();
+      d.AcknowledgeFlush();
       return;
     }
     TApdBaseDispatcher::TOutputBlock block = d.TakeOutputBlock();
@@ -272,7 +272,7 @@ void TOutThread::WriteLoop() {
       // The purge that interrupted us set the flush event first; without
       // one this was a stale wake-up, and the block is written again.
       if (d.OutputFlushEvent.Wait(0)) {
-        d.GeneralEvent.Set();
+        d.AcknowledgeFlush();
         return;
       }
       continue;
@@ -280,6 +280,30 @@ void TOutThread::WriteLoop() {
     // A failed write drops the block.
     d.ConsumeOutput(block, written < 0 ? block.Length : static_cast<uint32_t>(written));
   }
+}
+
+// --- output flushes, in the dispatcher
+
+bool TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
+  constexpr auto AnswerLimit = std::chrono::milliseconds(5000);
+  const uint64_t asked = ++flushesAsked_;
+  // Set before: whatever GeneralEvent holds now answers nothing of ours.
+  GeneralEvent.Reset();
+  OutputFlushEvent.Set();
+  interrupt();
+  const auto deadline = std::chrono::steady_clock::now() + AnswerLimit;
+  while (flushesAnswered_ < asked) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    GeneralEvent.Wait(static_cast<uint32_t>(left.count()));
+  }
+  return true;
+}
+
+void TApdBaseDispatcher::AcknowledgeFlush() {
+  flushesAnswered_ = flushesAsked_.load();
+  GeneralEvent.Set();
 }
 
 // --- start and stop, in the dispatcher

@@ -499,6 +499,11 @@ class TApdBaseDispatcher {
   TAwLock& ThreadEndLock() { return threadEndLock_; }
   // A device layer that saw the hang-up; TDispThread tells the handlers.
   void MarkDeviceGone() { deviceGone_ = true; }
+  // An output purge's hand-shake with a running TOutThread: asks it to let
+  // go of the ring (`interrupt` wakes a write in progress) and waits up to
+  // 5000 ms for its answer to this very request. A GeneralEvent that a
+  // thread left as it ended is no answer. False when none came in time.
+  bool FlushWriter(const std::function<void()>& interrupt);
 
  private:
   uint32_t InUnread() const;  // InputLock held
@@ -523,6 +528,11 @@ class TApdBaseDispatcher {
   void AwaitThreadsGone();
 
   friend class TDispThread;  // tells of the hang-up once
+  friend class TOutThread;   // answers flushes
+  // TOutThread: it has let go of the ring for every flush asked so far.
+  void AcknowledgeFlush();
+  std::atomic<uint64_t> flushesAsked_{0};
+  std::atomic<uint64_t> flushesAnswered_{0};
   bool destroyed_ = false;
   std::atomic<bool> deviceGone_{false};
   bool goneTold_ = false;  // TDispThread

@@ -22,7 +22,6 @@ namespace {
 
 // The older driver's ring-edge event; some drivers refuse it.
 constexpr DWORD EvRingEdge = 0x2000;
-constexpr uint32_t FlushAckTimeoutMs = 5000;
 
 int32_t Negated(DWORD error) {
   if (error == 0 || error > static_cast<DWORD>(INT32_MAX)) error = ERROR_GEN_FAILURE;
@@ -345,14 +344,11 @@ void TApdWin32Dispatcher::SetPurgeWake(bool on) {
 int32_t TApdWin32Dispatcher::PurgeQueue(bool input) {
   if (input) return PurgeDriver(PURGE_RXABORT | PURGE_RXCLEAR);
   // An output purge with TOutThread running waits for its acknowledgement.
-  // The flush event goes first: TOutThread takes an interrupted write for a
-  // flush only when it finds that event set.
+  // The flush event goes first (FlushWriter sets it before the wake):
+  // TOutThread takes an interrupted write for a flush only when it finds
+  // that event set.
   const bool writerRuns = OutThread.load() != nullptr;
-  if (writerRuns) {
-    OutputFlushEvent.Set();
-    SetPurgeWake(true);
-    GeneralEvent.Wait(FlushAckTimeoutMs);
-  }
+  if (writerRuns) FlushWriter([this] { SetPurgeWake(true); });
   EmptyOutputRing();
   int32_t result = PurgeDriver(PURGE_TXABORT | PURGE_TXCLEAR);
   // Writes may start again only now that the ring is empty.
