@@ -30,6 +30,23 @@ int32_t Negated(DWORD error) {
 
 int32_t LastError() { return Negated(GetLastError()); }
 
+// The answers of a device that went away: a pulled USB adapter (access
+// denied, bad command, not connected, removed) or, under Wine, a pty whose
+// master was closed (not ready, general failure).
+bool IsHangUp(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_NOT_READY:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // A read returns at once with what is waiting; writes have no time limit.
 void SetReadAtOnce(HANDLE device) {
   COMMTIMEOUTS timeouts{};
@@ -288,8 +305,10 @@ uint32_t TApdWin32Dispatcher::ReadDeviceErrors(TDeviceStatus& status) {
   TWin32Io::Use use(*io_);
   DWORD errors = 0;
   COMSTAT comstat{};
-  if (!use.Handle() || !ClearCommError(use.Handle(), &errors, &comstat)) {
-    status.InQueue = 0;
+  status.InQueue = 0;
+  if (!use.Handle() || DeviceGone()) return 0;
+  if (!ClearCommError(use.Handle(), &errors, &comstat)) {
+    NoteFailure(GetLastError());
     return 0;
   }
   status.Status = (comstat.fCtsHold ? 0x01u : 0u) | (comstat.fDsrHold ? 0x02u : 0u) |
@@ -311,15 +330,20 @@ int32_t TApdWin32Dispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
   TWin32Io& io = *io_;
   TWin32Io::Use use(io);
   HANDLE device = use.Handle();
-  if (!device || count == 0) return 0;
+  if (!device || count == 0 || DeviceGone()) return 0;
   DWORD wanted = std::min<DWORD>(count, INT32_MAX);
   ResetOverlapped(io.readOv);
   if (!ReadFile(device, buffer, wanted, nullptr, &io.readOv) &&
-      GetLastError() != ERROR_IO_PENDING)
+      GetLastError() != ERROR_IO_PENDING) {
+    NoteFailure(GetLastError());
     return 0;
+  }
   // With the read time-outs set, a pending read completes at once.
   DWORD got = 0;
-  if (!GetOverlappedResult(device, &io.readOv, &got, TRUE)) return 0;
+  if (!GetOverlappedResult(device, &io.readOv, &got, TRUE)) {
+    NoteFailure(GetLastError());
+    return 0;
+  }
   ResetEvent(io.readOv.hEvent);
   return static_cast<int32_t>(got);
 }
@@ -327,6 +351,7 @@ int32_t TApdWin32Dispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
 int32_t TApdWin32Dispatcher::PurgeDriver(uint32_t flags) {
   TWin32Io::Use use(*io_);
   if (!use.Handle()) return Negated(ERROR_INVALID_HANDLE);
+  if (DeviceGone()) return ecode::OK;  // nothing is left to discard
   // Before the purge, so that an event wait it aborts sees the count moved.
   ++io_->purges;
   return PurgeComm(use.Handle(), flags) ? ecode::OK : LastError();
@@ -406,15 +431,19 @@ bool TApdWin32Dispatcher::WaitDeviceEvent(uint32_t& mask) {
       }
       // ERROR_NOT_SUPPORTED (Wine on a pseudo-terminal) ends here too:
       // asking again would fail at once, for ever.
-      if (error != ERROR_IO_PENDING) return false;
+      if (error != ERROR_IO_PENDING) {
+        NoteFailure(error);
+        return false;
+      }
       DWORD unused = 0;
       // The wait ends within this call, on the thread that started it:
       // Windows aborts a pending WaitCommEvent when that thread exits.
       if (!GetOverlappedResult(device, &io.waitOv, &unused, TRUE)) {
         // Some drivers abort the wait on a purge: start it again.
-        if (GetLastError() == ERROR_OPERATION_ABORTED && !io.maskCleared &&
-            io.purges != purgesBefore)
+        const DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED && !io.maskCleared && io.purges != purgesBefore)
           continue;
+        NoteFailure(error);
         return false;
       }
       ResetEvent(io.waitOv.hEvent);
@@ -442,8 +471,12 @@ int32_t TApdWin32Dispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   // Only a purge interrupts a write; any other failure drops the block, so
   // that a device that aborts every write cannot make the writer spin.
   auto failed = [&](DWORD error) {
-    return error == ERROR_OPERATION_ABORTED && purging() ? WriteInterrupted : Negated(error);
+    if (error == ERROR_OPERATION_ABORTED && purging()) return WriteInterrupted;
+    NoteFailure(error);
+    return Negated(error);
   };
+  // A lost device takes nothing: the writer drops what is queued.
+  if (DeviceGone()) return Negated(ERROR_NOT_READY);
   // A purge in progress: nothing may go out until it has emptied the ring.
   if (purging()) return WriteInterrupted;
   DWORD length = std::min<DWORD>(count, INT32_MAX);
@@ -472,6 +505,10 @@ int32_t TApdWin32Dispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   // Writes have no time-out, so nothing written means the device failed.
   if (written == 0) return Negated(ERROR_WRITE_FAULT);
   return static_cast<int32_t>(written);
+}
+
+void TApdWin32Dispatcher::NoteFailure(uint32_t error) {
+  if (IsHangUp(error) && !io_->closing) MarkDeviceGone();
 }
 
 int32_t TApdWin32Dispatcher::YieldSlice() {
