@@ -1,9 +1,11 @@
 // ConsoleStats: what a run of the command test console did, as engineers
 // read it off a serial test tool: exchanges completed, time-outs, exchanges
 // per second and the round trip of the last exchange with its minimum,
-// mean and maximum. Plain arithmetic on time points the caller takes.
+// mean and maximum, and the 99th percentile. Plain arithmetic on time
+// points the caller takes; memory stays the same however long a run lasts.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -27,10 +29,15 @@ class TExchangeStats {
   double MinMs() const { return ToMs(FMin); }
   double MeanMs() const;
   double MaxMs() const { return ToMs(FMax); }
+  // 99 % of the round trips took at most this long (within 1/32 of it).
+  double P99Ms() const;
 
   // "EXCHANGES 12  TIME-OUTS 0  840.3/S  RTT 1.2 (MIN 1.0 MEAN 1.2 MAX 1.9) MS";
   // empty before the first start.
   std::string Line() const;
+  // The whole run at its end, for a log or a shell:
+  // "EXCHANGES 1000  TIME-OUTS 0  840.3/S  RTT MIN 1.0 MEAN 1.2 MAX 1.9 P99 1.8 MS".
+  std::string Summary() const;
 
  private:
   static double ToMs(Clock::duration D) { return std::chrono::duration<double, std::milli>(D).count(); }
@@ -45,4 +52,11 @@ class TExchangeStats {
   Clock::duration FMin{};
   Clock::duration FMax{};
   Clock::duration FTotal{};
+  // Round trips in microseconds: one bucket each below 32, then 32 buckets
+  // to every doubling, up to more than two hours.
+  static constexpr int ExactBuckets = 32;
+  static constexpr int Doublings = 28;
+  static std::size_t BucketOf(std::uint64_t Micros);
+  static std::uint64_t BucketTop(std::size_t Bucket);
+  std::array<std::uint64_t, ExactBuckets * (Doublings + 1)> FTrips{};
 };

@@ -1,6 +1,7 @@
 #include "KrmProtocol.h"
 
 #include <algorithm>
+#include <limits>
 
 std::string HexByte(std::int32_t Value) {
   std::string result;
@@ -27,6 +28,12 @@ std::int32_t HexPairValue(char High, char Low) { return DigitValue(High) * 16 + 
 std::optional<std::int32_t> BaudRateOfIndex(int Index) {
   if (Index < 0 || Index >= static_cast<int>(BaudRates.size())) return std::nullopt;
   return BaudRates[static_cast<std::size_t>(Index)];
+}
+
+std::optional<int> BaudIndexOfRate(std::int32_t Rate) {
+  const auto* found = std::find(BaudRates.begin(), BaudRates.end(), Rate);
+  if (found == BaudRates.end()) return std::nullopt;
+  return static_cast<int>(found - BaudRates.begin());
 }
 
 std::int32_t TimeoutTicksForBaudIndex(int Index) { return Index < 5 ? (7 - Index) * 4 : 15 - Index; }
@@ -88,11 +95,33 @@ std::string TestLineFrame(std::string_view Line) {
   return frame;
 }
 
+bool AppendReplyBatch(std::string& Text, std::int32_t& Length, std::string_view Batch) {
+  Text.append(Batch.substr(0, MaxReplyText - std::min(Text.size(), MaxReplyText)));
+  // Counting stops at the top instead of wrapping on an endless stream.
+  const auto room = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() - Length);
+  Length = Batch.size() > room ? std::numeric_limits<std::int32_t>::max()
+                               : Length + static_cast<std::int32_t>(Batch.size());
+  return !Batch.empty() && Batch.back() == CR;
+}
+
 ProbeAnswer EvaluateProbe(std::string_view Reply, std::int32_t Address) {
   const std::string head = "!" + HexByte(Address);
   if (Reply == head + "00\r") return ProbeAnswer::Normal;
   if (Reply == head + "11\r") return ProbeAnswer::InitStep;
   return ProbeAnswer::Nobody;
+}
+
+ProbeAnswer RecordProbeReply(UtilityState& State) {
+  if (!State.ReplyOk) return ProbeAnswer::Nobody;
+  const ProbeAnswer answer = EvaluateProbe(State.ReplyText, State.TargetAddress);
+  if (answer == ProbeAnswer::Nobody || State.ModuleCount >= static_cast<int>(State.ModuleAddress.size()))
+    return answer;
+  const auto index = static_cast<std::size_t>(State.ModuleCount);
+  State.ModuleAddress[index] = State.TargetAddress;
+  State.ModuleInitStep[index] = answer == ProbeAnswer::InitStep;
+  ++State.ModuleCount;
+  State.ModulesFound = true;
+  return answer;
 }
 
 std::string ReplyTextCut(std::string_view Reply, std::int32_t Length) {

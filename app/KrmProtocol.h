@@ -43,8 +43,13 @@ std::int32_t HexPairValue(char High, char Low);
 
 // ---- Host line ----
 
+// The host ports the window offers: COM1 to COM8.
+inline constexpr int HostComPorts = 8;
+
 // The bit rate of a baud item; none outside 0..9 (the rate is then left alone).
 std::optional<std::int32_t> BaudRateOfIndex(int Index);
+// The baud item of a bit rate; none for a rate no box offers.
+std::optional<int> BaudIndexOfRate(std::int32_t Rate);
 // Base reply time-out in 55 ms ticks for a host baud item: (7 - i) * 4 below 5,
 // else 15 - i. No item chosen (-1) gives 32.
 std::int32_t TimeoutTicksForBaudIndex(int Index);
@@ -63,6 +68,8 @@ HostLineFormat HostFormatOfItem(int Item);
 // ---- Request frames ----
 
 inline constexpr char CR = '\r';
+// The longest parameter a frame carries (a product ID).
+inline constexpr std::size_t MaxParameterLength = 30;
 // Extra ticks on top of the base time-out: the product ID read, the test line.
 inline constexpr std::int32_t ProductIdExtraTicks = 36;
 inline constexpr std::int32_t TestLineExtraTicks = 54;
@@ -85,10 +92,20 @@ std::string TestLineFrame(std::string_view Line);
 
 // ---- Replies ----
 
+// A peer that never stops talking must not grow the reply without bound:
+// every reply the utility reads is far shorter. The length still counts all.
+inline constexpr std::size_t MaxReplyText = 4096;
+// Adds one batch of received characters to the reply; true when the batch
+// ends with CR, which completes the reply.
+bool AppendReplyBatch(std::string& Text, std::int32_t& Length, std::string_view Batch);
+
 enum class ProbeAnswer { Nobody, Normal, InitStep };
 // The whole reply must be "!HH00\r" (normal) or "!HH11\r" (initial step),
 // HH being the probed address; anything else is nobody.
 ProbeAnswer EvaluateProbe(std::string_view Reply, std::int32_t Address);
+// The end of the probe to State.TargetAddress: a converter that answered is
+// added to the found-module table. Answers what it found.
+ProbeAnswer RecordProbeReply(UtilityState& State);
 // Characters 4 .. Length-1 (1-based): between the address and the final CR.
 // Empty when fewer than 5 characters arrived.
 std::string ReplyTextCut(std::string_view Reply, std::int32_t Length);

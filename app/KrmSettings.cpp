@@ -11,6 +11,46 @@ char Either(std::int32_t Item, char First, char Second) { return Item == 0 ? Fir
 
 }  // namespace
 
+bool UtilityState::*PendingFlag(TSetting Setting) {
+  using S = UtilityState;
+  switch (Setting) {
+    case TSetting::Protocol: return &S::PendProtocol;
+    case TSetting::Rs485Baud: return &S::PendRs485Baud;
+    case TSetting::Rs232Baud: return &S::PendRs232Baud;
+    case TSetting::Address: return &S::PendAddress;
+    case TSetting::AddrMode: return &S::PendAddrMode;
+    case TSetting::TxMode: return &S::PendTxMode;
+    case TSetting::StopChar: return &S::PendStopChar;
+    case TSetting::AppendStop: return &S::PendAppendStop;
+    case TSetting::Checksum: return &S::PendChecksum;
+    case TSetting::Delimiter: return &S::PendDelimiter;
+    case TSetting::ProductId: return &S::PendProductId;
+    case TSetting::Rs485Format: return &S::PendRs485Format;
+    case TSetting::Rs232Format: return &S::PendRs232Format;
+  }
+  return nullptr;
+}
+
+std::int32_t UtilityState::*RecordedField(TSetting Setting) {
+  using S = UtilityState;
+  switch (Setting) {
+    case TSetting::Protocol: return &S::DevProtocol;
+    case TSetting::Rs485Baud: return &S::DevRs485Baud;
+    case TSetting::Rs232Baud: return &S::DevRs232Baud;
+    case TSetting::Address: return &S::DevAddress;
+    case TSetting::AddrMode: return &S::DevAddrMode;
+    case TSetting::TxMode: return &S::DevTxMode;
+    case TSetting::StopChar: return &S::DevStopChar;
+    case TSetting::AppendStop: return &S::DevAppendStop;
+    case TSetting::Checksum: return &S::DevChecksum;
+    case TSetting::Delimiter: return &S::DevDelimiter;
+    case TSetting::ProductId: return nullptr;
+    case TSetting::Rs485Format: return &S::DevRs485Format;
+    case TSetting::Rs232Format: return &S::DevRs232Format;
+  }
+  return nullptr;
+}
+
 char PrepareWrite(TSetting Setting, std::int32_t Value, std::string_view Text, UtilityState& State) {
   switch (Setting) {
     case TSetting::Protocol: return Either(Value, 'A', 'B');
@@ -68,4 +108,12 @@ void RecordReadBack(UtilityState& State) {
   State.DevRs485Baud = r[2];
   State.DevRs232Baud = r[1];
   State.DevDelimiter = DelimiterIndexOfCode(r[5]);
+}
+
+bool TakeReadBackReply(UtilityState& State) {
+  if (!State.ReplyOk || State.QueryIndex < 0 || State.QueryIndex >= ReadBackQueries) return false;
+  const auto value = ReplyHexPair(State.ReplyText);
+  if (!value) return false;
+  State.ReadBack[static_cast<std::size_t>(State.QueryIndex)] = *value;
+  return true;
 }

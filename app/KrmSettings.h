@@ -50,6 +50,11 @@ inline constexpr std::array<TWriteRow, 13> WriteOrder = {{
     {TSetting::Rs232Format, 11, "Write RS-232 data format fail", true},
 }};
 inline constexpr char VersionLetter = 'V';
+inline constexpr char ReadBackLetter = 'E';
+inline constexpr char ProductIdLetter = '7';
+inline constexpr char ProbeLetter = 'I';
+// The read-back asks queries E00 to E09, one exchange each.
+inline constexpr std::int32_t ReadBackQueries = 10;
 inline constexpr std::int32_t VersionStep = 12;
 
 // Fills the frame field of State that a write of Setting takes and answers
@@ -57,6 +62,11 @@ inline constexpr std::int32_t VersionStep = 12;
 // Value is the box item, or the address or stop character code; the
 // product ID is Text. A checksum frame takes its "1"/"0" from the checksum
 // item given to CommandFrame, which must be Value.
+// Where State keeps a setting: its pending-change flag, and its recorded
+// device value (none for the product ID, which is not recorded).
+bool UtilityState::*PendingFlag(TSetting Setting);
+std::int32_t UtilityState::*RecordedField(TSetting Setting);
+
 char PrepareWrite(TSetting Setting, std::int32_t Value, std::string_view Text, UtilityState& State);
 
 // The recorded device values (Dev...) of State from its ten read-back values
@@ -64,3 +74,7 @@ char PrepareWrite(TSetting Setting, std::int32_t Value, std::string_view Text, U
 // follows the stop character. A value no item stands for is recorded as -1
 // (a format or delimiter) or as read (a baud index).
 void RecordReadBack(UtilityState& State);
+// The end of read-back query State.QueryIndex: a reply's value goes into
+// ReadBack. A reply too short to carry one counts as no answer: the entry
+// keeps what it held, as after a time-out. True when a value was taken.
+bool TakeReadBackReply(UtilityState& State);

@@ -218,6 +218,8 @@ TumNumberEdit* TForm1::MakeNumberEdit(const char* Name, int Left, int Top, int W
 void TForm1::CreateControls() {
   const QStringList bauds = Texts(BaudListTexts);
   const QStringList formats = Texts(FormatListTexts);
+  QStringList ports;
+  for (int n = 1; n <= HostComPorts; ++n) ports << QStringLiteral("COM%1").arg(n);
   const QStringList delimiters = Texts(DelimiterListTexts);
 
   Panel1 = new TPanel(QStringLiteral("HOST COM Port Configuration"), Client);
@@ -227,8 +229,7 @@ void TForm1::CreateControls() {
   Panel1->setEnabled(false);
 
   LabelPORT = MakeLabel("LabelPORT", QStringLiteral("COM PORT"), 24, 60, Client);
-  ComPortBox1 = MakeBox("ComPortBox1", 96, 56, 69,
-                        {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"});
+  ComPortBox1 = MakeBox("ComPortBox1", 96, 56, 69, ports);
   LabelSPEED = MakeLabel("LabelSPEED", QStringLiteral("BAUD RATE"), 184, 60, Client);
   BaudBox1 = MakeBox("BaudBox1", 264, 56, 93, bauds);
   LabelFORMAT = MakeLabel("LabelFORMAT", QStringLiteral("DATA FORMAT"), 376, 60, Client);
@@ -271,7 +272,7 @@ void TForm1::CreateControls() {
   IDLabel1 = MakeLabel("IDLabel1", QStringLiteral("PRODUCT ID"), 28, 392, Client);
   ProductID = new QLineEdit(Client);
   ProductID->setObjectName(QStringLiteral("ProductID"));
-  ProductID->setMaxLength(30);
+  ProductID->setMaxLength(static_cast<int>(MaxParameterLength));
   // The text goes into a frame that ends at the first CR: control characters
   // (a pasted line break) would cut it and send the rest as a frame of its own.
   ProductID->setValidator(new TWireTextValidator(true, ProductID));

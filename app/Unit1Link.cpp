@@ -10,15 +10,10 @@
 #include <QLineEdit>
 #include <QTableWidget>
 
-#include <limits>
 
 namespace {
 
 const QString ProgramTitle = QStringLiteral("KRM4610W");
-
-// A peer that never stops talking must not grow the reply without bound.
-// Every reply the utility reads is far shorter; ReplyLength still counts all.
-constexpr std::size_t MaxReplyText = 4096;
 
 }  // namespace
 
@@ -149,17 +144,11 @@ void TForm1::ApdComPort1Trigger(TApdCustomComPort*, std::uint16_t Msg, std::uint
 }
 
 void TForm1::ReplyArrived(std::uint16_t Count) {
-  char last = 0;
-  for (std::uint16_t i = 0; i < Count; ++i) {
-    last = ApdComPort1->ReadChar();
-    if (State.ReplyText.size() < MaxReplyText) State.ReplyText += last;
-  }
-  // Counting stops at the top instead of wrapping on an endless stream.
-  State.ReplyLength = Count > std::numeric_limits<std::int32_t>::max() - State.ReplyLength
-                          ? std::numeric_limits<std::int32_t>::max()
-                          : State.ReplyLength + Count;
+  std::string batch;
+  for (std::uint16_t i = 0; i < Count; ++i) batch += ApdComPort1->ReadChar();
+  const bool complete = AppendReplyBatch(State.ReplyText, State.ReplyLength, batch);
   if (ConsoleExchange()) RxBox->setText(Latin1(State.ReplyText));
-  if (last == CR) ReplyComplete();
+  if (complete) ReplyComplete();
 }
 
 bool TForm1::ConsoleExchange() const {

@@ -22,7 +22,7 @@ void TForm1::SCAN1Click() {
   HideSettings();
   if (!EnsurePortOpen()) return;
   State.TargetAddress = 0;
-  Request(TExchangeOwner::Engine, 'I');  // after a write still out, if one is
+  Request(TExchangeOwner::Engine, ProbeLetter);  // after a write still out, if one is
   State.LinkPhase = 1;
   Timer1->start();
   Timer2->stop();
@@ -42,20 +42,11 @@ void TForm1::SCAN1Click() {
 
 void TForm1::ScanStep() {
   State.ReplyEvent = false;
-  if (State.ReplyOk) {
-    const ProbeAnswer answer = EvaluateProbe(State.ReplyText, State.TargetAddress);
-    if (answer != ProbeAnswer::Nobody && State.ModuleCount < static_cast<int>(State.ModuleAddress.size())) {
-      const auto index = static_cast<std::size_t>(State.ModuleCount);
-      State.ModuleAddress[index] = State.TargetAddress;
-      State.ModuleInitStep[index] = answer == ProbeAnswer::InitStep;
-      ++State.ModuleCount;
-      State.ModulesFound = true;
-    }
-  }
+  RecordProbeReply(State);
   if (State.TargetAddress >= 255) return EndScan();
   ++State.TargetAddress;
   Panel3->setText(Latin1(ScanAddressCaption(State.TargetAddress)));
-  Request(TExchangeOwner::Engine, 'I');
+  Request(TExchangeOwner::Engine, ProbeLetter);
 }
 
 void TForm1::EndScan() {
@@ -83,7 +74,7 @@ void TForm1::Panel3Click() {
   State.LinkPhase = 3;
   State.ListRow = 0;
   State.TargetAddress = State.ModuleAddress[0];
-  Request(TExchangeOwner::Engine, '7');
+  Request(TExchangeOwner::Engine, ProductIdLetter);
 }
 
 // ---- Device list ----
@@ -114,7 +105,7 @@ void TForm1::DeviceListStep() {
   ++State.ListRow;
   if (State.ListRow < State.ModuleCount) {
     State.TargetAddress = State.ModuleAddress[static_cast<std::size_t>(State.ListRow)];
-    return Request(TExchangeOwner::Engine, '7');
+    return Request(TExchangeOwner::Engine, ProductIdLetter);
   }
   State.LinkPhase = 4;
   ShowDevice->setFocus();

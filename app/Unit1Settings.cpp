@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int ReadBackQueries = 10;
-
 bool IsItemOf(const TComboBox* Box, int Index) { return Index >= 0 && Index < Box->count(); }
 
 }  // namespace
@@ -33,19 +31,14 @@ void TForm1::StartReadBack(int Row) {
   FChosenRow = Row;
   State.LinkPhase = 5;
   State.QueryIndex = 0;
-  Request(TExchangeOwner::Engine, 'E');  // after a product ID read still out
+  Request(TExchangeOwner::Engine, ReadBackLetter);  // after a product ID read still out
 }
 
 void TForm1::ReadBackStep() {
   State.ReplyEvent = false;
-  // A reply too short to carry a value counts as no answer: the entry keeps
-  // what it held, as after a time-out.
-  if (State.ReplyOk && State.QueryIndex >= 0 && State.QueryIndex < ReadBackQueries) {
-    if (const auto value = ReplyHexPair(State.ReplyText))
-      State.ReadBack[static_cast<std::size_t>(State.QueryIndex)] = *value;
-  }
+  TakeReadBackReply(State);
   ++State.QueryIndex;
-  if (State.QueryIndex < ReadBackQueries) return Request(TExchangeOwner::Engine, 'E');
+  if (State.QueryIndex < ReadBackQueries) return Request(TExchangeOwner::Engine, ReadBackLetter);
   FinishReadBack();
 }
 
@@ -121,26 +114,23 @@ void TForm1::CreateSettingControls() {
     return std::pair<std::function<std::int32_t()>, std::function<void(std::int32_t)>>{
         [Box] { return Box->ItemIndex(); }, [this, Box](std::int32_t Item) { ShowRecordedFormat(Box, Item); }};
   };
-  using S = UtilityState;
   struct Binding {
     TSetting Setting;
-    bool S::*Pending;
-    std::int32_t S::*Recorded;
     std::pair<std::function<std::int32_t()>, std::function<void(std::int32_t)>> Control;
   };
   const Binding bindings[] = {
-      {TSetting::Protocol, &S::PendProtocol, &S::DevProtocol, box(ProtocolBox1)},
-      {TSetting::Rs485Baud, &S::PendRs485Baud, &S::DevRs485Baud, box(RS485Box1)},
-      {TSetting::Rs232Baud, &S::PendRs232Baud, &S::DevRs232Baud, box(RS232Box1)},
-      {TSetting::Address, &S::PendAddress, &S::DevAddress,
+      {TSetting::Protocol, box(ProtocolBox1)},
+      {TSetting::Rs485Baud, box(RS485Box1)},
+      {TSetting::Rs232Baud, box(RS232Box1)},
+      {TSetting::Address,
        {[this] { return AddrEdit1->Value(); },
         [this](std::int32_t Address) {
           AddrEdit1->SetValue(Address);
           UpDown1->SetPosition(Address);
         }}},
-      {TSetting::AddrMode, &S::PendAddrMode, &S::DevAddrMode, box(AddrBox1)},
-      {TSetting::TxMode, &S::PendTxMode, &S::DevTxMode, box(TxmodeBox1)},
-      {TSetting::StopChar, &S::PendStopChar, &S::DevStopChar,
+      {TSetting::AddrMode, box(AddrBox1)},
+      {TSetting::TxMode, box(TxmodeBox1)},
+      {TSetting::StopChar,
        {[this] { return ECEdit1->Value(); },
         [this](std::int32_t Code) {
           // Loading the edit marks a change of its own; only the operator's
@@ -149,17 +139,17 @@ void TForm1::CreateSettingControls() {
           ECEdit1->SetValue(Code);
           State.PendStopChar = again;
         }}},
-      {TSetting::AppendStop, &S::PendAppendStop, &S::DevAppendStop, box(crBox1)},
-      {TSetting::Checksum, &S::PendChecksum, &S::DevChecksum, box(CheckSumBox1)},
-      {TSetting::Delimiter, &S::PendDelimiter, &S::DevDelimiter, box(DelimiterBox1)},
-      {TSetting::ProductId, &S::PendProductId, nullptr, {[] { return 0; }, nullptr}},
-      {TSetting::Rs485Format, &S::PendRs485Format, &S::DevRs485Format, format(Format485Box1)},
-      {TSetting::Rs232Format, &S::PendRs232Format, &S::DevRs232Format, format(Format232Box1)},
+      {TSetting::AppendStop, box(crBox1)},
+      {TSetting::Checksum, box(CheckSumBox1)},
+      {TSetting::Delimiter, box(DelimiterBox1)},
+      {TSetting::ProductId, {[] { return 0; }, nullptr}},
+      {TSetting::Rs485Format, format(Format485Box1)},
+      {TSetting::Rs232Format, format(Format232Box1)},
   };
   for (const TWriteRow& row : WriteOrder) {
     const auto* binding = std::find_if(std::begin(bindings), std::end(bindings),
                                        [&row](const Binding& B) { return B.Setting == row.Setting; });
-    TSettingControl control{&row, binding->Pending, binding->Recorded, binding->Control.first,
+    TSettingControl control{&row, PendingFlag(row.Setting), RecordedField(row.Setting), binding->Control.first,
                             binding->Control.second, false, nullptr};
     // The checksum goes out only as a change of the recorded mode.
     control.OnlyWhenChanged = row.Setting == TSetting::Checksum;

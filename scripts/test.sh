@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 jobs=2
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
@@ -36,4 +37,4 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
 echo "== ThreadSanitizer (dispatcher threads over the fake device and real ptys)"
 build build-tsan -DKRM_WITH_QT=OFF -DKRM_SANITIZE=thread
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" --timeout 600 -L 'dispatcher|device'
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" --timeout 600 -L 'dispatcher|device|cli'

@@ -286,6 +286,7 @@ void TOutThread::WriteLoop() {
 
 bool TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
   constexpr auto AnswerLimit = std::chrono::milliseconds(5000);
+  if (OutputIdle()) return true;  // the writer holds nothing to let go of
   const uint64_t asked = ++flushesAsked_;
   // Set before: whatever GeneralEvent holds now answers nothing of ours.
   GeneralEvent.Reset();

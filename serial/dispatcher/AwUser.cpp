@@ -106,6 +106,7 @@ int32_t TApdBaseDispatcher::OpenDevice(const std::string& name, uint32_t baud,
     OutBuffer.assign(outSize, 0);
     OutHead = OutTail = 0;
     OutFull = false;
+    writerHolds_ = false;
     OutBufferSize = outSize;
     ++outGeneration_;
   }
@@ -182,6 +183,7 @@ void TApdBaseDispatcher::ReleaseBuffers() {
   OutBuffer = {};
   OutHead = OutTail = 0;
   OutFull = false;
+  writerHolds_ = false;
   OutBufferSize = 0;
   ++outGeneration_;
 }
@@ -357,6 +359,7 @@ void TApdBaseDispatcher::EmptyOutputRing() {
   Guard out(OutputLock);
   OutHead = OutTail = 0;
   OutFull = false;
+  writerHolds_ = false;  // the writer let go of its block, or never had one
   ++outGeneration_;
 }
 
@@ -372,16 +375,23 @@ TApdBaseDispatcher::TOutputBlock TApdBaseDispatcher::TakeOutputBlock() {
     if (OutHead == OutBufferSize) OutHead = 0;  // a full ring: head on tail
   }
   uint32_t end = OutTail < OutHead ? OutHead : OutBufferSize;
+  writerHolds_ = true;
   return {&OutBuffer[OutTail], end - OutTail, outGeneration_};
 }
 
 void TApdBaseDispatcher::ConsumeOutput(const TOutputBlock& block, uint32_t written) {
   Guard out(OutputLock);
+  writerHolds_ = false;
   if (block.Generation != outGeneration_ || written == 0) return;
   OutTail += std::min(written, block.Length);
   if (OutTail == OutBufferSize) OutTail = 0;
   OutFull = false;
   if (OutTail == OutHead) OutHead = OutTail = 0;
+}
+
+bool TApdBaseDispatcher::OutputIdle() {
+  Guard out(OutputLock);
+  return !writerHolds_ && !OutFull && OutHead == OutTail;
 }
 
 uint32_t TApdBaseDispatcher::OutUsed() {

@@ -401,6 +401,9 @@ class TApdBaseDispatcher {
   };
   TOutputBlock TakeOutputBlock();
   void ConsumeOutput(const TOutputBlock& block, uint32_t written);
+  // Nothing queued and no block in the writer's hands: a purge of the output
+  // then needs no answer from the writer.
+  bool OutputIdle();
 
   // --- fields
   TApdCustomComPort* Owner;
@@ -503,6 +506,7 @@ class TApdBaseDispatcher {
   // go of the ring (`interrupt` wakes a write in progress) and waits up to
   // 5000 ms for its answer to this very request. A GeneralEvent that a
   // thread left as it ended is no answer. False when none came in time.
+  // With the output idle there is nothing to ask.
   bool FlushWriter(const std::function<void()>& interrupt);
 
  private:
@@ -537,6 +541,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> deviceGone_{false};
   bool goneTold_ = false;  // TDispThread
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
+  bool writerHolds_ = false;     // OutputLock; a taken block not yet consumed
   TAwLock threadEndLock_;
   TAwLock statusLock_;  // DeviceStatus; taken last
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock

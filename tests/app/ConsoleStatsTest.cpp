@@ -38,3 +38,48 @@ TEST(ConsoleStats, ARunCountsItsExchangesRoundTripsAndRate) {
 }
 
 }  // namespace
+
+namespace {
+
+// Round trips of the given lengths, back to back.
+TExchangeStats RunOf(std::initializer_list<std::pair<int, Clock::duration>> Trips) {
+  TExchangeStats stats;
+  Clock::time_point now{};
+  stats.Start(now);
+  for (const auto& [count, trip] : Trips)
+    for (int i = 0; i < count; ++i) {
+      stats.Sent(now);
+      now += trip;
+      stats.Replied(now);
+    }
+  return stats;
+}
+
+TEST(ConsoleStats, TheNinetyNinthPercentileIsTheRoundTripOnlyOneInAHundredExceeds) {
+  EXPECT_DOUBLE_EQ(TExchangeStats().P99Ms(), 0.0);  // no exchange yet
+
+  // One slow exchange in a hundred does not move it; two do.
+  const TExchangeStats oneSlow = RunOf({{99, 1ms}, {1, 50ms}});
+  EXPECT_NEAR(oneSlow.P99Ms(), 1.0, 1.0 / 32);
+  EXPECT_GE(oneSlow.P99Ms(), 1.0);
+  const TExchangeStats twoSlow = RunOf({{98, 1ms}, {2, 50ms}});
+  EXPECT_NEAR(twoSlow.P99Ms(), 50.0, 50.0 / 32);
+
+  // Never above the slowest, whatever the bucket's width.
+  const TExchangeStats one = RunOf({{1, 3300us}});
+  EXPECT_DOUBLE_EQ(one.P99Ms(), 3.3);
+  // Below 32 microseconds every length has a bucket of its own.
+  EXPECT_DOUBLE_EQ(RunOf({{100, 7us}}).P99Ms(), 0.007);
+  // A trip longer than the last bucket still counts, in the last one.
+  const TExchangeStats huge = RunOf({{1, 3h}});
+  EXPECT_DOUBLE_EQ(huge.P99Ms(), huge.MaxMs());
+}
+
+TEST(ConsoleStats, TheSummaryGivesTheWholeRunOnOneLine) {
+  TExchangeStats stats = RunOf({{3, 2ms}});
+  stats.Sent(Clock::time_point{} + 6ms);
+  stats.TimedOut();
+  EXPECT_EQ(stats.Summary(), "EXCHANGES 3  TIME-OUTS 1  500.0/S  RTT MIN 2.0 MEAN 2.0 MAX 2.0 P99 2.0 MS");
+}
+
+}  // namespace

@@ -1,4 +1,7 @@
 #include "KrmProtocol.h"
+#include "KrmSettings.h"
+
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +33,11 @@ TEST(HostLine, BaudRatesOnlyForTheTenItems) {
   EXPECT_EQ(BaudRateOfIndex(9), 115200);
   EXPECT_EQ(BaudRateOfIndex(-1), std::nullopt);
   EXPECT_EQ(BaudRateOfIndex(10), std::nullopt);
+  // And back: only the rates a box offers.
+  EXPECT_EQ(BaudIndexOfRate(300), 0);
+  EXPECT_EQ(BaudIndexOfRate(115200), 9);
+  EXPECT_EQ(BaudIndexOfRate(14400), std::nullopt);
+  EXPECT_EQ(BaudIndexOfRate(0), std::nullopt);
 }
 
 TEST(HostLine, TimeoutBaseFollowsTheBaudItem) {
@@ -125,6 +133,51 @@ TEST(Replies, ProbeMatchesOnlyTheWholeExpectedText) {
   EXPECT_EQ(EvaluateProbe("", 0x0A), ProbeAnswer::Nobody);
 }
 
+TEST(Replies, ABatchEndingInCrCompletesAReplyThatStaysBounded) {
+  std::string text;
+  std::int32_t length = 0;
+  EXPECT_FALSE(AppendReplyBatch(text, length, "!0"));
+  EXPECT_FALSE(AppendReplyBatch(text, length, "500"));
+  EXPECT_FALSE(AppendReplyBatch(text, length, ""));
+  EXPECT_TRUE(AppendReplyBatch(text, length, "\r"));
+  EXPECT_EQ(text, "!0500\r");
+  EXPECT_EQ(length, 6);
+  EXPECT_FALSE(AppendReplyBatch(text, length, "\r\n"));  // CR not last: not complete
+
+  // A peer that never stops: the text stops growing, the count goes on to its top.
+  const std::string flood(3000, 'x');
+  for (int i = 0; i < 3; ++i) AppendReplyBatch(text, length, flood);
+  EXPECT_EQ(text.size(), MaxReplyText);
+  EXPECT_EQ(length, 6 + 2 + 9000);
+  length = std::numeric_limits<std::int32_t>::max() - 1;
+  EXPECT_TRUE(AppendReplyBatch(text, length, "ab\r"));
+  EXPECT_EQ(length, std::numeric_limits<std::int32_t>::max());
+  EXPECT_EQ(text.size(), MaxReplyText);
+}
+
+TEST(Replies, AProbeThatFoundAConverterEntersTheFoundTable) {
+  UtilityState state;
+  const auto probe = [&](std::int32_t Address, bool Ok, const std::string& Reply) {
+    state.TargetAddress = Address;
+    state.ReplyOk = Ok;
+    state.ReplyText = Reply;
+    return RecordProbeReply(state);
+  };
+  EXPECT_EQ(probe(0x00, true, "!0000\r"), ProbeAnswer::Normal);
+  EXPECT_EQ(probe(0x01, false, "!0111\r"), ProbeAnswer::Nobody);  // came after its time-out
+  EXPECT_EQ(probe(0x0A, true, "!0A11\r"), ProbeAnswer::InitStep);
+  EXPECT_EQ(probe(0x0B, true, "!0A11\r"), ProbeAnswer::Nobody);
+  EXPECT_EQ(state.ModuleCount, 2);
+  EXPECT_TRUE(state.ModulesFound);
+  EXPECT_EQ(state.ModuleAddress[1], 0x0A);
+  EXPECT_FALSE(state.ModuleInitStep[0]);
+  EXPECT_TRUE(state.ModuleInitStep[1]);
+  // A full table takes no more, and nothing beyond it is touched.
+  state.ModuleCount = 256;
+  EXPECT_EQ(probe(0x05, true, "!0500\r"), ProbeAnswer::Normal);
+  EXPECT_EQ(state.ModuleCount, 256);
+}
+
 TEST(Replies, TextCutLiesBetweenTheAddressAndTheFinalCr) {
   EXPECT_EQ(ReplyTextCut("!05\r", 4), "");
   EXPECT_EQ(ReplyTextCut("!05ABC\r", 7), "ABC");
@@ -168,6 +221,53 @@ TEST(ReadBack, AddressAndDelimiterCodes) {
   EXPECT_EQ(DelimiterIndexOfCode('~'), 7);
   EXPECT_EQ(DelimiterIndexOfCode('A'), -1);
   EXPECT_EQ(DelimiterIndexOfCode(':' + 256), -1);
+}
+
+TEST(ReadBack, AQueryTakesItsValueOnlyFromAReplyThatCarriesOne) {
+  UtilityState state;
+  state.ReadBack[3] = 0x42;
+  state.QueryIndex = 3;
+  const auto reply = [&](bool Ok, const std::string& Text) {
+    state.ReplyOk = Ok;
+    state.ReplyText = Text;
+    return TakeReadBackReply(state);
+  };
+  EXPECT_FALSE(reply(false, "!05A5\r"));  // timed out
+  EXPECT_FALSE(reply(true, "!05\r"));     // too short to carry one
+  EXPECT_EQ(state.ReadBack[3], 0x42);
+  EXPECT_TRUE(reply(true, "!05A5\r"));
+  EXPECT_EQ(state.ReadBack[3], 0xA5);
+  state.QueryIndex = ReadBackQueries;  // past the last entry
+  EXPECT_FALSE(reply(true, "!0513\r"));
+  EXPECT_EQ(state.ReadBack, (std::array<std::int32_t, 10>{0, 0, 0, 0xA5, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(ReadBack, EverySettingHasItsOwnFlagAndRecordedValue) {
+  std::vector<bool UtilityState::*> flags;
+  std::vector<std::int32_t UtilityState::*> fields;
+  for (const TWriteRow& row : WriteOrder) {
+    flags.push_back(PendingFlag(row.Setting));
+    if (row.Setting != TSetting::ProductId) fields.push_back(RecordedField(row.Setting));
+  }
+  EXPECT_EQ(RecordedField(TSetting::ProductId), nullptr);  // not recorded
+  for (std::size_t i = 0; i < flags.size(); ++i)
+    for (std::size_t j = i + 1; j < flags.size(); ++j) EXPECT_NE(flags[i], flags[j]) << i << " " << j;
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    for (std::size_t j = i + 1; j < fields.size(); ++j) EXPECT_NE(fields[i], fields[j]) << i << " " << j;
+  // The read-back records through the same fields.
+  UtilityState state;
+  state.ReadBack = {0, 6, 7, 0xA5, 0x13, '[', '1', 'F', 0x0A, 0};
+  RecordReadBack(state);
+  EXPECT_EQ(state.*RecordedField(TSetting::Rs232Baud), 6);
+  EXPECT_EQ(state.*RecordedField(TSetting::Rs485Baud), 7);
+  EXPECT_EQ(state.*RecordedField(TSetting::Rs485Format), 4);  // E,7,1
+  EXPECT_EQ(state.*RecordedField(TSetting::Rs232Format), 1);  // O,8,1
+  EXPECT_EQ(state.*RecordedField(TSetting::Protocol), 1);
+  EXPECT_EQ(state.*RecordedField(TSetting::AddrMode), 1);
+  EXPECT_EQ(state.*RecordedField(TSetting::Checksum), 0);
+  EXPECT_EQ(state.*RecordedField(TSetting::Delimiter), 1);
+  EXPECT_EQ(state.*RecordedField(TSetting::Address), 0x1F);
+  EXPECT_EQ(state.*RecordedField(TSetting::StopChar), 0x0A);
 }
 
 TEST(DeviceList, RowAndPanelTexts) {

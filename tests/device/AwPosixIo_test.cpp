@@ -9,6 +9,7 @@
 #include <atomic>
 #include <numeric>
 #include <set>
+#include <thread>
 
 #include "AwErrorCodes.h"
 #include "AwMessages.h"
@@ -105,6 +106,24 @@ TEST_F(PosixIo, FlushWhileAWriteIsPendingEndsAtOnce) {
   ASSERT_EQ(d.PutBytes(marker.data(), 3), 0);
   std::vector<uint8_t> tail = peer.Read(3, 5000);
   EXPECT_EQ(tail, marker);
+}
+
+TEST_F(PosixIo, FlushWithNothingQueuedLeavesTheWriterAsleep) {
+  // A request/reply loop purges before every send: with the ring empty and
+  // no block in the writer's hands, the writer is not asked.
+  const std::vector<uint8_t> first = {'o', 'n', 'e'};
+  ASSERT_EQ(d.PutBytes(first.data(), 3), 0);
+  EXPECT_EQ(peer.Read(3), first);
+  ASSERT_TRUE(WaitUntil([&] { return d.OutUsed() == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer back in its wait
+  const uint64_t wakes = d.OutputFlushEvent.WakeUps();
+  EXPECT_EQ(d.FlushOutput(), 0);
+  EXPECT_EQ(d.FlushOutput(), 0);
+  EXPECT_EQ(d.OutputFlushEvent.WakeUps(), wakes);
+  // The writer still answers the next write.
+  const std::vector<uint8_t> second = {'t', 'w', 'o'};
+  ASSERT_EQ(d.PutBytes(second.data(), 3), 0);
+  EXPECT_EQ(peer.Read(3), second);
 }
 
 TEST_F(PosixIo, FlushingInputKeepsTheQueuedOutput) {
