@@ -24,6 +24,9 @@ build() {  # build DIR [cmake options...]
 echo "== Windows cross build of the dispatcher (MinGW-w64)"
 build build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKRM_WITH_QT=OFF -DKRM_WITH_TESTS=OFF
 
+# The dispatcher suites and the Win32 device test under Wine, COM1 a pty.
+./scripts/ci-wine.sh
+
 echo "== full build and tests"
 build build
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300

@@ -177,7 +177,7 @@ void TApdCustomComPort::HandleNotice(uint32_t msg, uint32_t wParam, uint32_t lPa
 
   // Held for the whole notice, handlers included: no dispatcher can come or
   // go beneath it.
-  std::lock_guard<std::recursive_mutex> hold(PortList().Lock());
+  std::lock_guard<TAwLock> hold(PortList().Lock());
   TApdBaseDispatcher* dispatcher = PortList().At(static_cast<int32_t>(lParam >> 16));
   if (!dispatcher || !dispatcher->Owner) return;
   TApdCustomComPort* port = dispatcher->Owner;

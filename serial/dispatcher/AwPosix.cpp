@@ -206,7 +206,7 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   // The threads may still be inside a call on the descriptor: it closes
   // when the last of them has ended, never under them (a reused number
   // would give them another port).
-  std::lock_guard<std::mutex> hold(ThreadEndLock());
+  std::lock_guard<TAwLock> hold(ThreadEndLock());
   if (ThreadCount > 0)
     closeDeferred_ = true;
   else
@@ -428,13 +428,10 @@ uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
 }
 
 int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
-  if (!input && OutThread.load() != nullptr && !OutputIdle()) {
+  if (!input && OutThread.load() != nullptr) {
     // Interrupt the write in progress and wait for the writer to let go of
     // the ring before it is emptied.
-    GeneralEvent.Reset();  // only the writer's answer to this flush counts
-    OutputFlushEvent.Set();
-    Wake(writeWake_);
-    GeneralEvent.Wait(5000);
+    FlushWriter([this] { Wake(writeWake_); });
     EmptyOutputRing();
   } else if (!input) {
     EmptyOutputRing();

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #endif
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 // --- process-wide hooks
 
@@ -252,7 +252,7 @@ void TOutThread::Execute() {
       if (d.StopRequested) return;
       WriteLoop();
     } else {
-      d.GeneralEvent.Set();  // acknowledges a flush
+      d.AcknowledgeFlush();
     }
   } while (!d.StopRequested && !d.ClosePending);
 }
@@ -262,7 +262,7 @@ void TOutThread::WriteLoop() {
   while (!d.StopRequested) {
     // A flush between two writes ends the loop as one during a write does.
     if (d.OutputFlushEvent.Wait(0)) {
-      d.GeneralEvent.Set();
+      d.AcknowledgeFlush();
       return;
     }
     TApdBaseDispatcher::TOutputBlock block = d.TakeOutputBlock();
@@ -272,7 +272,7 @@ void TOutThread::WriteLoop() {
       // The purge that interrupted us set the flush event first; without
       // one this was a stale wake-up, and the block is written again.
       if (d.OutputFlushEvent.Wait(0)) {
-        d.GeneralEvent.Set();
+        d.AcknowledgeFlush();
         return;
       }
       continue;
@@ -280,6 +280,31 @@ void TOutThread::WriteLoop() {
     // A failed write drops the block.
     d.ConsumeOutput(block, written < 0 ? block.Length : static_cast<uint32_t>(written));
   }
+}
+
+// --- output flushes, in the dispatcher
+
+bool TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
+  constexpr auto AnswerLimit = std::chrono::milliseconds(5000);
+  if (OutputIdle()) return true;  // the writer holds nothing to let go of
+  const uint64_t asked = ++flushesAsked_;
+  // Set before: whatever GeneralEvent holds now answers nothing of ours.
+  GeneralEvent.Reset();
+  OutputFlushEvent.Set();
+  interrupt();
+  const auto deadline = std::chrono::steady_clock::now() + AnswerLimit;
+  while (flushesAnswered_ < asked) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    GeneralEvent.Wait(static_cast<uint32_t>(left.count()));
+  }
+  return true;
+}
+
+void TApdBaseDispatcher::AcknowledgeFlush() {
+  flushesAnswered_ = flushesAsked_.load();
+  GeneralEvent.Set();
 }
 
 // --- start and stop, in the dispatcher
@@ -329,7 +354,7 @@ int32_t TApdBaseDispatcher::StartThreads() {
 // never ran.
 void TApdBaseDispatcher::AbandonStart(TApdDispatcherThread* const (&threads)[3], int started) {
   {
-    std::lock_guard<std::mutex> hold(ThreadEndLock());
+    std::lock_guard<TAwLock> hold(ThreadEndLock());
     for (int i = started; i < 3; ++i) {
       if (threads[i] == ComThread.load()) ComThread = nullptr;
       if (threads[i] == DispThread.load()) DispThread = nullptr;
@@ -378,7 +403,7 @@ void TApdBaseDispatcher::StopThreads() {
 
 void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
   if (thread == DispThread.load() && ReleaseOnThreadExit.exchange(false)) ReleaseBuffers();
-  std::lock_guard<std::mutex> hold(ThreadEndLock());
+  std::lock_guard<TAwLock> hold(ThreadEndLock());
   if (thread == ComThread.load()) ComThread = nullptr;
   if (thread == DispThread.load()) DispThread = nullptr;
   if (thread == OutThread.load()) OutThread = nullptr;

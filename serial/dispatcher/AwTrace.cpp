@@ -40,11 +40,13 @@ int32_t FileError(int error) {
   return -error;
 }
 
-// A text file written in one go; remembers the first failure.
+// A text file written in one go; remembers the first failure. Opened in
+// binary mode: the files end their lines with LF on every platform, so a
+// trace dumped on Windows has the same bytes as one dumped on Linux.
 class TTextFile {
  public:
   TTextFile(const std::string& name, bool append) {
-    file_ = std::fopen(name.c_str(), append ? "a" : "w");
+    file_ = std::fopen(name.c_str(), append ? "ab" : "wb");
     if (!file_) error_ = FileError(errno);
   }
   ~TTextFile() {

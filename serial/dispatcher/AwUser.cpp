@@ -7,7 +7,7 @@
 #include "AwErrorCodes.h"
 #include "AwThreads.h"
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 // --- PortList
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "AwEvent.h"
+#include "AwLock.h"
 #include "AwTickClock.h"
 #include "AwTrace.h"
 
@@ -213,7 +214,7 @@ struct TMethodHandler {
 // holds Lock() for a whole notice while it looks a dispatcher up by index.
 class TPortList {
  public:
-  std::recursive_mutex& Lock() { return lock_; }
+  TAwLock& Lock() { return lock_; }
   // Stores in the first empty slot (or appends); returns the index.
   int32_t Add(TApdBaseDispatcher* dispatcher);
   // Empties the slot, then drops empty slots from the end.
@@ -223,7 +224,7 @@ class TPortList {
   int32_t Count();
 
  private:
-  std::recursive_mutex lock_;
+  TAwLock lock_;
   std::vector<TApdBaseDispatcher*> slots_;
 };
 TPortList& PortList();
@@ -451,9 +452,9 @@ class TApdBaseDispatcher {
   bool AvailOwed = false;
   std::atomic<bool> StopRequested{false};
   uint8_t ThreadBoost = 0;
-  std::recursive_mutex DispatchLock;
-  std::recursive_mutex OutputLock;
-  std::recursive_mutex InputLock;
+  TAwLock DispatchLock;
+  TAwLock OutputLock;
+  TAwLock InputLock;
   // Event bits of the device waits since TDispThread last took them.
   std::atomic<uint32_t> EventMask{0};
   std::atomic<bool> RingSeen{false};
@@ -500,9 +501,15 @@ class TApdBaseDispatcher {
   // Runs (under ThreadEndLock) as the last running thread ends: a device
   // layer closes here what its threads were still using.
   virtual void AllThreadsEnded() {}
-  std::mutex& ThreadEndLock() { return threadEndLock_; }
+  TAwLock& ThreadEndLock() { return threadEndLock_; }
   // A device layer that saw the hang-up; TDispThread tells the handlers.
   void MarkDeviceGone() { deviceGone_ = true; }
+  // An output purge's hand-shake with a running TOutThread: asks it to let
+  // go of the ring (`interrupt` wakes a write in progress) and waits up to
+  // 5000 ms for its answer to this very request. A GeneralEvent that a
+  // thread left as it ended is no answer. False when none came in time.
+  // With the output idle there is nothing to ask.
+  bool FlushWriter(const std::function<void()>& interrupt);
 
  private:
   uint32_t InUnread() const;  // InputLock held
@@ -526,11 +533,16 @@ class TApdBaseDispatcher {
   void AwaitThreadsGone();
 
   friend class TDispThread;  // tells of the hang-up once
+  friend class TOutThread;   // answers flushes
+  // TOutThread: it has let go of the ring for every flush asked so far.
+  void AcknowledgeFlush();
+  std::atomic<uint64_t> flushesAsked_{0};
+  std::atomic<uint64_t> flushesAnswered_{0};
   bool destroyed_ = false;
   std::atomic<bool> deviceGone_{false};
   bool goneTold_ = false;  // TDispThread
   uint64_t outGeneration_ = 0;  // OutputLock; counts purges and releases
   bool writerHolds_ = false;     // OutputLock; a taken block not yet consumed
-  std::mutex threadEndLock_;
+  TAwLock threadEndLock_;
   std::vector<std::unique_ptr<TApdDispatcherThread>> ThreadObjects;  // DispatchLock
 };

@@ -3,7 +3,7 @@
 
 #include "AwUser.h"
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 namespace {
 template <typename List>

@@ -6,7 +6,7 @@
 #include "AwErrorCodes.h"
 #include "AwUser.h"
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 namespace {
 constexpr int DrainPolls = 5000;

@@ -4,7 +4,7 @@
 #include "AwErrorCodes.h"
 #include "AwUser.h"
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = std::lock_guard<TAwLock>;
 
 namespace {
 constexpr uint32_t MaxHandleCounter = 4096;

@@ -16,12 +16,12 @@
 #include <shared_mutex>
 
 #include "AwErrorCodes.h"
+#include "AwLock.h"
 
 namespace {
 
 // The older driver's ring-edge event; some drivers refuse it.
 constexpr DWORD EvRingEdge = 0x2000;
-constexpr uint32_t FlushAckTimeoutMs = 5000;
 
 int32_t Negated(DWORD error) {
   if (error == 0 || error > static_cast<DWORD>(INT32_MAX)) error = ERROR_GEN_FAILURE;
@@ -29,6 +29,23 @@ int32_t Negated(DWORD error) {
 }
 
 int32_t LastError() { return Negated(GetLastError()); }
+
+// The answers of a device that went away: a pulled USB adapter (access
+// denied, bad command, not connected, removed) or, under Wine, a pty whose
+// master was closed (not ready, general failure).
+bool IsHangUp(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_NOT_READY:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // A read returns at once with what is waiting; writes have no time limit.
 void SetReadAtOnce(HANDLE device) {
@@ -106,7 +123,7 @@ void ResetOverlapped(OVERLAPPED& ov) {
 struct TApdWin32Dispatcher::TWin32Io {
   // Shared while a slot uses the device, exclusive while it is opened or
   // closed. Blocking slots hold it shared; the closer wakes them first.
-  std::shared_mutex handleLock;
+  TAwSharedLock handleLock;
   HANDLE device = INVALID_HANDLE_VALUE;
   std::atomic<bool> closing{false};
 
@@ -119,7 +136,7 @@ struct TApdWin32Dispatcher::TWin32Io {
 
   // The event mask and its clearing are one step each, so a mask being set
   // cannot undo a clear that ends the event wait.
-  std::mutex maskLock;
+  TAwLock maskLock;
   DWORD eventMask = 0;
   std::atomic<bool> maskCleared{false};
   // Counts purges, so an event wait a purge aborted can tell and restart.
@@ -134,7 +151,7 @@ struct TApdWin32Dispatcher::TWin32Io {
     HANDLE Handle() const { return handle_; }
 
    private:
-    std::shared_lock<std::shared_mutex> hold_;
+    std::shared_lock<TAwSharedLock> hold_;
     HANDLE handle_ = nullptr;
   };
 
@@ -182,7 +199,7 @@ bool TApdWin32Dispatcher::IsMissingPort(int32_t code) {
 intptr_t TApdWin32Dispatcher::OpenDeviceHandle(const std::string& name, uint32_t,
                                                uint32_t) {
   TWin32Io& io = *io_;
-  std::unique_lock<std::shared_mutex> hold(io.handleLock);
+  std::unique_lock<TAwSharedLock> hold(io.handleLock);
   if (io.device != INVALID_HANDLE_VALUE) return ecode::AlreadyOpen;
 
   HANDLE device = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -207,13 +224,13 @@ int32_t TApdWin32Dispatcher::CloseDeviceHandle() {
   TWin32Io& io = *io_;
   if (ThreadsRunning) StopRequested = true;
   {
-    std::shared_lock<std::shared_mutex> hold(io.handleLock);
+    std::shared_lock<TAwSharedLock> hold(io.handleLock);
     if (io.device == INVALID_HANDLE_VALUE) return ecode::OK;
     // Wake every slot that may block on the device: the event wait, a
     // pending write, and a read should the time-outs not have taken.
     io.closing = true;
     {
-      std::lock_guard<std::mutex> mask(io.maskLock);
+      std::lock_guard<TAwLock> mask(io.maskLock);
       io.maskCleared = true;
       SetCommMask(io.device, 0);
     }
@@ -224,7 +241,7 @@ int32_t TApdWin32Dispatcher::CloseDeviceHandle() {
     ReadyEvent.Set();
     GeneralEvent.Reset();
   }
-  std::unique_lock<std::shared_mutex> hold(io.handleLock);
+  std::unique_lock<TAwSharedLock> hold(io.handleLock);
   if (!CloseHandle(io.device)) return -1;
   io.device = INVALID_HANDLE_VALUE;
   io.CloseEvents();
@@ -288,8 +305,10 @@ uint32_t TApdWin32Dispatcher::ReadDeviceErrors(TDeviceStatus& status) {
   TWin32Io::Use use(*io_);
   DWORD errors = 0;
   COMSTAT comstat{};
-  if (!use.Handle() || !ClearCommError(use.Handle(), &errors, &comstat)) {
-    status.InQueue = 0;
+  status.InQueue = 0;
+  if (!use.Handle() || DeviceGone()) return 0;
+  if (!ClearCommError(use.Handle(), &errors, &comstat)) {
+    NoteFailure(GetLastError());
     return 0;
   }
   status.Status = (comstat.fCtsHold ? 0x01u : 0u) | (comstat.fDsrHold ? 0x02u : 0u) |
@@ -308,15 +327,20 @@ int32_t TApdWin32Dispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
   TWin32Io& io = *io_;
   TWin32Io::Use use(io);
   HANDLE device = use.Handle();
-  if (!device || count == 0) return 0;
+  if (!device || count == 0 || DeviceGone()) return 0;
   DWORD wanted = std::min<DWORD>(count, INT32_MAX);
   ResetOverlapped(io.readOv);
   if (!ReadFile(device, buffer, wanted, nullptr, &io.readOv) &&
-      GetLastError() != ERROR_IO_PENDING)
+      GetLastError() != ERROR_IO_PENDING) {
+    NoteFailure(GetLastError());
     return 0;
+  }
   // With the read time-outs set, a pending read completes at once.
   DWORD got = 0;
-  if (!GetOverlappedResult(device, &io.readOv, &got, TRUE)) return 0;
+  if (!GetOverlappedResult(device, &io.readOv, &got, TRUE)) {
+    NoteFailure(GetLastError());
+    return 0;
+  }
   ResetEvent(io.readOv.hEvent);
   return static_cast<int32_t>(got);
 }
@@ -324,6 +348,7 @@ int32_t TApdWin32Dispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
 int32_t TApdWin32Dispatcher::PurgeDriver(uint32_t flags) {
   TWin32Io::Use use(*io_);
   if (!use.Handle()) return Negated(ERROR_INVALID_HANDLE);
+  if (DeviceGone()) return ecode::OK;  // nothing is left to discard
   // Before the purge, so that an event wait it aborts sees the count moved.
   ++io_->purges;
   return PurgeComm(use.Handle(), flags) ? ecode::OK : LastError();
@@ -341,14 +366,11 @@ void TApdWin32Dispatcher::SetPurgeWake(bool on) {
 int32_t TApdWin32Dispatcher::PurgeQueue(bool input) {
   if (input) return PurgeDriver(PURGE_RXABORT | PURGE_RXCLEAR);
   // An output purge with TOutThread running waits for its acknowledgement.
-  // The flush event goes first: TOutThread takes an interrupted write for a
-  // flush only when it finds that event set.
+  // The flush event goes first (FlushWriter sets it before the wake):
+  // TOutThread takes an interrupted write for a flush only when it finds
+  // that event set.
   const bool writerRuns = OutThread.load() != nullptr;
-  if (writerRuns) {
-    OutputFlushEvent.Set();
-    SetPurgeWake(true);
-    GeneralEvent.Wait(FlushAckTimeoutMs);
-  }
+  if (writerRuns) FlushWriter([this] { SetPurgeWake(true); });
   EmptyOutputRing();
   int32_t result = PurgeDriver(PURGE_TXABORT | PURGE_TXCLEAR);
   // Writes may start again only now that the ring is empty.
@@ -363,7 +385,7 @@ void TApdWin32Dispatcher::PrepareDeviceEvents(uint32_t mask) {
   TWin32Io::Use use(io);
   if (!use.Handle()) return;
   SetReadAtOnce(use.Handle());
-  std::lock_guard<std::mutex> hold(io.maskLock);
+  std::lock_guard<TAwLock> hold(io.maskLock);
   if (io.maskCleared) return;  // a stop came first
   io.eventMask = mask;
   SetCommMask(use.Handle(), mask);
@@ -373,7 +395,7 @@ void TApdWin32Dispatcher::CancelDeviceEventWait() {
   TWin32Io& io = *io_;
   TWin32Io::Use use(io);
   if (!use.Handle()) return;
-  std::lock_guard<std::mutex> hold(io.maskLock);
+  std::lock_guard<TAwLock> hold(io.maskLock);
   io.maskCleared = true;
   // A pending WaitCommEvent completes with an empty mask.
   SetCommMask(use.Handle(), 0);
@@ -381,7 +403,7 @@ void TApdWin32Dispatcher::CancelDeviceEventWait() {
 
 bool TApdWin32Dispatcher::DropRingEdgeEvent(void* device) {
   TWin32Io& io = *io_;
-  std::lock_guard<std::mutex> hold(io.maskLock);
+  std::lock_guard<TAwLock> hold(io.maskLock);
   if (io.maskCleared || !(io.eventMask & EvRingEdge)) return false;
   io.eventMask = DeviceEventMask;
   return SetCommMask(device, io.eventMask) != 0;
@@ -406,15 +428,19 @@ bool TApdWin32Dispatcher::WaitDeviceEvent(uint32_t& mask) {
       }
       // ERROR_NOT_SUPPORTED (Wine on a pseudo-terminal) ends here too:
       // asking again would fail at once, for ever.
-      if (error != ERROR_IO_PENDING) return false;
+      if (error != ERROR_IO_PENDING) {
+        NoteFailure(error);
+        return false;
+      }
       DWORD unused = 0;
       // The wait ends within this call, on the thread that started it:
       // Windows aborts a pending WaitCommEvent when that thread exits.
       if (!GetOverlappedResult(device, &io.waitOv, &unused, TRUE)) {
         // Some drivers abort the wait on a purge: start it again.
-        if (GetLastError() == ERROR_OPERATION_ABORTED && !io.maskCleared &&
-            io.purges != purgesBefore)
+        const DWORD error = GetLastError();
+        if (error == ERROR_OPERATION_ABORTED && !io.maskCleared && io.purges != purgesBefore)
           continue;
+        NoteFailure(error);
         return false;
       }
       ResetEvent(io.waitOv.hEvent);
@@ -442,8 +468,12 @@ int32_t TApdWin32Dispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   // Only a purge interrupts a write; any other failure drops the block, so
   // that a device that aborts every write cannot make the writer spin.
   auto failed = [&](DWORD error) {
-    return error == ERROR_OPERATION_ABORTED && purging() ? WriteInterrupted : Negated(error);
+    if (error == ERROR_OPERATION_ABORTED && purging()) return WriteInterrupted;
+    NoteFailure(error);
+    return Negated(error);
   };
+  // A lost device takes nothing: the writer drops what is queued.
+  if (DeviceGone()) return Negated(ERROR_NOT_READY);
   // A purge in progress: nothing may go out until it has emptied the ring.
   if (purging()) return WriteInterrupted;
   DWORD length = std::min<DWORD>(count, INT32_MAX);
@@ -472,6 +502,10 @@ int32_t TApdWin32Dispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   // Writes have no time-out, so nothing written means the device failed.
   if (written == 0) return Negated(ERROR_WRITE_FAULT);
   return static_cast<int32_t>(written);
+}
+
+void TApdWin32Dispatcher::NoteFailure(uint32_t error) {
+  if (IsHangUp(error) && !io_->closing) MarkDeviceGone();
 }
 
 int32_t TApdWin32Dispatcher::YieldSlice() {

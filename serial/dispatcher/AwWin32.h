@@ -46,6 +46,9 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
 
  private:
   struct TWin32Io;  // handles, overlapped records and their locks
+  // A failed call whose error says the device went away makes it gone:
+  // final for this opening, whose slots then leave the device alone.
+  void NoteFailure(uint32_t error);
   int32_t PurgeDriver(uint32_t flags);
   // The event that interrupts a pending WriteDevice during an output purge.
   void SetPurgeWake(bool on);

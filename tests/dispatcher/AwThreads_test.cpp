@@ -33,7 +33,7 @@ std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
 }
 
 void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
-  std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+  std::lock_guard<TAwLock> hold(d.DispatchLock);
   d.MethodHandlers.push_back({std::move(method), false, false});
   d.DeliveryNeeded = true;
 }
@@ -142,7 +142,7 @@ TEST(DispatcherThreads, AWrappedFullRingGoesOutAsOneWrite) {
   auto d = Threaded(256);
   std::vector<uint8_t> expected;
   {
-    std::lock_guard<std::recursive_mutex> out(d->OutputLock);
+    std::lock_guard<TAwLock> out(d->OutputLock);
     std::iota(d->OutBuffer.begin(), d->OutBuffer.end(), 0);
     d->OutHead = d->OutTail = 100;
     d->OutFull = true;
@@ -159,7 +159,7 @@ TEST(DispatcherThreads, AWrappedFullRingGoesOutAsOneWrite) {
     EXPECT_EQ(d->WriteSizes, std::vector<uint32_t>{256});
     EXPECT_EQ(d->Written, expected);
   }
-  std::lock_guard<std::recursive_mutex> out(d->OutputLock);
+  std::lock_guard<TAwLock> out(d->OutputLock);
   EXPECT_EQ(d->OutHead, 0u);
   EXPECT_EQ(d->OutTail, 0u);
   EXPECT_FALSE(d->OutFull);
@@ -352,7 +352,7 @@ TEST(DispatcherThreads, ModemChangeArrivingWithDataIsNotReplacedByTheNextWait) {
   release.Set();
 
   auto modem = [&] {
-    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    std::lock_guard<TAwLock> hold(d->DispatchLock);
     return d->ModemStatus;
   };
   EXPECT_TRUE(WaitUntil([&] { return (modem() & 0x11) == 0x11; }, 2000))

@@ -128,7 +128,7 @@ TEST_F(TraceDump, LinesBreakBeforeColumn79) {
 
 TEST_F(TraceDump, AppendKeepsTheFileOverwriteReplacesIt) {
   const std::string path = Path("t.trc");
-  { std::ofstream(path) << "before\n"; }
+  { std::ofstream(path, std::ios::binary) << "before\n"; }
   TTraceRecorder trace;
   ASSERT_EQ(trace.Start(10), 0);
   RecordAll(trace, TraceReceive, "x");
@@ -349,7 +349,7 @@ TEST_F(LogDump, EmptyLogWritesNoFile) {
 
 TEST_F(LogDump, AppendAndOpenFailure) {
   const std::string path = Path("q.log");
-  { std::ofstream(path) << "older\n"; }
+  { std::ofstream(path, std::ios::binary) << "older\n"; }
   log_.Start(1000, 16);
   Add(logtype::Trigger, logsub::Avail, 3);
   ASSERT_EQ(log_.DumpTo(path, true, false, false, "COM3"), 0);

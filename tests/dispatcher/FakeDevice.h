@@ -133,7 +133,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   }
   int32_t SetDeviceState(const TLineState& state) override {
     if (SetStateResult < 0) return SetStateResult;
-    std::lock_guard<std::recursive_mutex> out(OutputLock);
+    std::lock_guard<TAwLock> out(OutputLock);
     OutUsedWhenApplied = OutRingBytes();
     DriverOutputWhenApplied = DriverOutput;
     Device = state;
@@ -209,7 +209,7 @@ class TFakeDispatcher : public TApdBaseDispatcher {
 
   // Takes up to n bytes out of the output ring, as the writer thread would.
   std::vector<uint8_t> Drain(uint32_t n) {
-    std::lock_guard<std::recursive_mutex> out(OutputLock);
+    std::lock_guard<TAwLock> out(OutputLock);
     std::vector<uint8_t> sent;
     while (n-- > 0 && (OutFull || OutHead != OutTail)) {
       sent.push_back(OutBuffer[OutTail]);
