@@ -450,7 +450,8 @@ TEST_F(ComPortE2E, LineCutDuringAContinuousExchangeEndsItAsAFailedOpen) {
   Port.SetOpen(true);
   timeout = Port.NewTimerTrigger();
   Port.SendText(request);
-  ASSERT_TRUE(WaitFor([&] { return replies >= 20; }));
+  ASSERT_TRUE(WaitFor([&] { return replies >= 20; }, 10s))
+      << replies << " replies, " << timeouts << " time-outs: " << (timeouts ? "an exchange was lost" : "too slow");
   bus.closeLine();
   ASSERT_TRUE(WaitFor([&] { return lost == 1; }));
   EXPECT_FALSE(Port.Open());
