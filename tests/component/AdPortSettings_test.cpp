@@ -133,6 +133,7 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetBufferFull(1500);
   source.SetBufferResume(300);
   source.SetThreadPriorityBoost(2);
+  source.SetRS485Mode(true);
   source.SetLogging(tlOn);
   int dataEvents = 0;
   source.SetOnTriggerData([&](TApdCustomComPort*, uint16_t) { ++dataEvents; });
@@ -177,6 +178,7 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   EXPECT_EQ(copy.BufferFull(), source.BufferFull());
   EXPECT_EQ(copy.BufferResume(), source.BufferResume());
   EXPECT_EQ(copy.ThreadPriorityBoost(), 2);
+  EXPECT_TRUE(copy.RS485Mode());
   EXPECT_EQ(copy.Logging(), tlOn);
   ASSERT_TRUE(copy.OnTriggerData());
   copy.OnTriggerData()(&copy, 0);
