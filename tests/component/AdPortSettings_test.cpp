@@ -6,6 +6,7 @@
 
 #include <termios.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -437,6 +438,33 @@ TEST_F(AdPortOpen, EachOpeningTakesANewDispatcherFromTheFactoryWithTheStoredSett
   Port.SetUseEventWord(true);
   EXPECT_EQ(made[1]->Options & EventWordBit, EventWordBit);
   Port.SetOpen(false);
+}
+
+// Any one trigger event assigned while the port is open asks the dispatcher
+// for notices; taking it away again stops them.
+TEST_F(AdPortOpen, EachTriggerEventAloneSwitchesNoticesOnAndOff) {
+  const std::vector<std::function<void(bool)>> assign = {
+      [&](bool on) { Port.SetOnTrigger(on ? [](TApdCustomComPort*, uint16_t, uint16_t, uint16_t) {} : TTriggerEvent()); },
+      [&](bool on) { Port.SetOnTriggerAvail(on ? [](TApdCustomComPort*, uint16_t) {} : TTriggerAvailEvent()); },
+      [&](bool on) { Port.SetOnTriggerData(on ? [](TApdCustomComPort*, uint16_t) {} : TTriggerDataEvent()); },
+      [&](bool on) { Port.SetOnTriggerStatus(on ? [](TApdCustomComPort*, uint16_t) {} : TTriggerStatusEvent()); },
+      [&](bool on) { Port.SetOnTriggerTimer(on ? [](TApdCustomComPort*, uint16_t) {} : TTriggerTimerEvent()); },
+      [&](bool on) {
+        Port.SetOnTriggerLineError(on ? [](TApdCustomComPort*, uint16_t, bool) {} : TTriggerLineErrorEvent());
+      },
+      [&](bool on) { Port.SetOnTriggerModemStatus(on ? [](TApdCustomComPort*) {} : TPortNotifyEvent()); },
+      [&](bool on) { Port.SetOnTriggerOutbuffFree(on ? [](TApdCustomComPort*) {} : TPortNotifyEvent()); },
+      [&](bool on) { Port.SetOnTriggerOutbuffUsed(on ? [](TApdCustomComPort*) {} : TPortNotifyEvent()); },
+      [&](bool on) { Port.SetOnTriggerOutSent(on ? [](TApdCustomComPort*) {} : TPortNotifyEvent()); },
+  };
+  Port.SetOpen(true);
+  ASSERT_FALSE(Port.Dispatcher()->OwnerHandlerInstalled);
+  for (size_t i = 0; i < assign.size(); ++i) {
+    assign[i](true);
+    EXPECT_TRUE(Port.Dispatcher()->OwnerHandlerInstalled) << "event " << i;
+    assign[i](false);
+    EXPECT_FALSE(Port.Dispatcher()->OwnerHandlerInstalled) << "event " << i;
+  }
 }
 
 // Listeners hear of open, closing and close: a plain callback of open and
