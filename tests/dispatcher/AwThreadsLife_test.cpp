@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "AwEvent.h"
 #include "FakeDevice.h"
@@ -71,4 +73,65 @@ TEST(DispatcherThreadsLife, StopReleasesTheEventThreadWaitingForAHeldPass) {
   ASSERT_TRUE(WaitUntil([&] { return d->EventWaits == 1; }));
   FinishesWithin(10000, [&] { d.reset(); });
   EXPECT_TRUE(eventThreadEndedWhileHeld);
+}
+
+// A modem change and a line error are told from the state the device had
+// when they were seen, before the bytes that came with them are taken: an
+// owner that reacts to the line learns of it ahead of the data.
+TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  TAwEvent inTimer(TAwEvent::Kind::ManualReset), release(TAwEvent::Kind::ManualReset);
+  std::mutex lock;
+  std::vector<uint32_t> ringAtStatus;
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg == TriggerTimerMsg) {
+      inTimer.Set();
+      release.Wait(5000);
+    } else if (msg == TriggerStatusMsg) {
+      std::lock_guard<std::mutex> hold(lock);
+      ringAtStatus.push_back(raw->InUsed());
+    }
+  });
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
+    d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
+  }
+  auto heldPass = [&](const std::function<void()> script, uint32_t events) {
+    inTimer.Reset();
+    release.Reset();
+    const int32_t timer = d->NewTimerTrigger();
+    ASSERT_GT(timer, 0);
+    ASSERT_EQ(d->ArmTimerTrigger(timer, 1, true), 0);
+    ASSERT_TRUE(inTimer.Wait(2000));
+    const int waits = d->EventWaits;
+    {
+      std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
+      script();
+    }
+    d->SignalEvents(events);
+    ASSERT_TRUE(WaitUntil([&] { return d->EventWaits == waits + 1; }));
+    release.Set();
+  };
+  auto told = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return ringAtStatus;
+  };
+
+  heldPass([&] {
+    d->ModemLines = ModemCts;
+    d->Driver.assign({'a', 'b'});
+  }, DevEvCts | DevEvRxChar);
+  ASSERT_TRUE(WaitUntil([&] { return told().size() == 1 && d->InUsed() == 2; }));
+  EXPECT_EQ(told()[0], 0u) << "the modem change was told after its bytes were taken";
+
+  heldPass([&] {
+    d->ErrorBits = LineErrFraming;
+    d->Driver.assign({'c'});
+  }, DevEvError | DevEvRxChar);
+  ASSERT_TRUE(WaitUntil([&] { return told().size() == 2 && d->InUsed() == 3; }));
+  EXPECT_EQ(told()[1], 2u) << "the line error was told after its bytes were taken";
 }
