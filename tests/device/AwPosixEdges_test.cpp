@@ -1,0 +1,118 @@
+// The POSIX device layer at its edges: paths with no port behind them, port
+// names that are not COM names, an input ring the driver keeps full.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "AwErrorCodes.h"
+#include "AwPosix.h"
+#include "DeviceTestSupport.h"
+
+namespace {
+int32_t Open(TApdPosixDispatcher& d, const std::string& name) {
+  return d.OpenDevice(name, 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0);
+}
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+std::string TempPath(const char* name) {
+  return std::string("/tmp/krm4610-edges-") + std::to_string(getpid()) + "-" + name;
+}
+}  // namespace
+
+// A node that is there with nothing behind it is a port that does not
+// exist, as a missing path is: the component then says "COM Port Not Exist".
+TEST(PosixEdges, NodesWithoutADeviceBehindThemDoNotExist) {
+  const int before = CountOpenDescriptors();
+  {
+    // A pty slave whose master never unlocked it: the open answers EIO.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    const std::string locked = ptsname(master);
+    TApdPosixDispatcher d(nullptr);
+    EXPECT_EQ(Open(d, locked), ecode::FileNotFound);
+    close(master);
+  }
+  {
+    // A socket in the file system: the open answers ENXIO.
+    const std::string path = TempPath("socket");
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    unlink(path.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    TApdPosixDispatcher d(nullptr);
+    EXPECT_EQ(Open(d, path), ecode::FileNotFound);
+    close(sock);
+    unlink(path.c_str());
+  }
+  if (geteuid() == 0) {
+    // A character node of a driver that is not loaded: ENXIO or ENODEV.
+    const std::string path = TempPath("node");
+    unlink(path.c_str());
+    ASSERT_EQ(mknod(path.c_str(), S_IFCHR | 0600, makedev(240, 77)), 0);
+    TApdPosixDispatcher d(nullptr);
+    EXPECT_EQ(Open(d, path), ecode::FileNotFound);
+    unlink(path.c_str());
+  }
+  EXPECT_EQ(CountOpenDescriptors(), before);
+}
+
+// Only "\\.\COM" and one to three digits is a COM name; anything else is a
+// path and is used as it is.
+TEST(PosixEdges, OnlyComNamesWithANumberAreResolved) {
+  unsetenv("KRM4610_COM12");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM"), "\\\\.\\COM");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM1234"), "\\\\.\\COM1234");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM1x"), "\\\\.\\COM1x");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("//./COM1"), "//./COM1");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM255"), "/dev/ttyS254");
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM12"), "/dev/ttyS11");
+  // An empty mapping is no mapping.
+  setenv("KRM4610_COM12", "", 1);
+  EXPECT_EQ(TApdPosixDispatcher::ResolvePortName("\\\\.\\COM12"), "/dev/ttyS11");
+  unsetenv("KRM4610_COM12");
+}
+
+// While the input ring is full the driver keeps bytes the dispatcher cannot
+// take: nothing spins on them, and they all come once the owner reads.
+TEST(PosixEdges, FullInputRingWaitsQuietlyAndLosesNothing) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+  std::vector<uint8_t> sent(InRingSize + 1000);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  ASSERT_TRUE(peer.WriteAll(sent));
+  ASSERT_TRUE(WaitUntil([&] { return d.InUsed() == InRingSize; }));
+
+  const double cpuStart = ProcessCpuSeconds();
+  const auto wallStart = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double cpu = ProcessCpuSeconds() - cpuStart;
+  const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+  EXPECT_LT(cpu / wall, 0.05) << "a thread spins on the bytes the full ring cannot take";
+
+  std::vector<uint8_t> got;
+  uint8_t byte;
+  EXPECT_TRUE(WaitUntil([&] {
+    while (d.GetByte(byte) == 0) got.push_back(byte);
+    return got.size() >= sent.size();
+  }));
+  EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+}
