@@ -75,6 +75,41 @@ TEST(DispatcherThreadsLife, StopReleasesTheEventThreadWaitingForAHeldPass) {
   EXPECT_TRUE(eventThreadEndedWhileHeld);
 }
 
+namespace {
+// Holds the dispatcher thread in a timer notice while the device is
+// scripted, so that all of it is seen by one event pass.
+class THeldPass {
+ public:
+  explicit THeldPass(TFakeDispatcher& d) : d_(d) {}
+  // The timer notice's part of the test's handler.
+  void OnNotice(uint32_t msg) {
+    if (msg != TriggerTimerMsg) return;
+    inTimer_.Set();
+    release_.Wait(5000);
+  }
+  void Run(const std::function<void()>& script, uint32_t events) {
+    inTimer_.Reset();
+    release_.Reset();
+    const int32_t timer = d_.NewTimerTrigger();
+    ASSERT_GT(timer, 0);
+    ASSERT_EQ(d_.ArmTimerTrigger(timer, 1, true), 0);
+    ASSERT_TRUE(inTimer_.Wait(2000));
+    const int waits = d_.EventWaits;
+    {
+      std::lock_guard<std::recursive_mutex> hold(d_.ScriptLock);
+      script();
+    }
+    d_.SignalEvents(events);
+    ASSERT_TRUE(WaitUntil([&] { return d_.EventWaits == waits + 1; }));
+    release_.Set();
+  }
+
+ private:
+  TFakeDispatcher& d_;
+  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
+};
+}  // namespace
+
 // A modem change and a line error are told from the state the device had
 // when they were seen, before the bytes that came with them are taken: an
 // owner that reacts to the line learns of it ahead of the data.
@@ -83,55 +118,67 @@ TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
   d->RealThreads = true;
   ASSERT_EQ(d->Open(), 0);
   TFakeDispatcher* raw = d.get();
-  TAwEvent inTimer(TAwEvent::Kind::ManualReset), release(TAwEvent::Kind::ManualReset);
+  THeldPass pass(*d);
   std::mutex lock;
   std::vector<uint32_t> ringAtStatus;
   AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
-    if (msg == TriggerTimerMsg) {
-      inTimer.Set();
-      release.Wait(5000);
-    } else if (msg == TriggerStatusMsg) {
-      std::lock_guard<std::mutex> hold(lock);
-      ringAtStatus.push_back(raw->InUsed());
-    }
+    pass.OnNotice(msg);
+    if (msg != TriggerStatusMsg) return;
+    std::lock_guard<std::mutex> hold(lock);
+    ringAtStatus.push_back(raw->InUsed());
   });
   {
     std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
     d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
     d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
   }
-  auto heldPass = [&](const std::function<void()> script, uint32_t events) {
-    inTimer.Reset();
-    release.Reset();
-    const int32_t timer = d->NewTimerTrigger();
-    ASSERT_GT(timer, 0);
-    ASSERT_EQ(d->ArmTimerTrigger(timer, 1, true), 0);
-    ASSERT_TRUE(inTimer.Wait(2000));
-    const int waits = d->EventWaits;
-    {
-      std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
-      script();
-    }
-    d->SignalEvents(events);
-    ASSERT_TRUE(WaitUntil([&] { return d->EventWaits == waits + 1; }));
-    release.Set();
-  };
   auto told = [&] {
     std::lock_guard<std::mutex> hold(lock);
     return ringAtStatus;
   };
 
-  heldPass([&] {
+  pass.Run([&] {
     d->ModemLines = ModemCts;
     d->Driver.assign({'a', 'b'});
   }, DevEvCts | DevEvRxChar);
   ASSERT_TRUE(WaitUntil([&] { return told().size() == 1 && d->InUsed() == 2; }));
   EXPECT_EQ(told()[0], 0u) << "the modem change was told after its bytes were taken";
 
-  heldPass([&] {
+  pass.Run([&] {
     d->ErrorBits = LineErrFraming;
     d->Driver.assign({'c'});
   }, DevEvError | DevEvRxChar);
   ASSERT_TRUE(WaitUntil([&] { return told().size() == 2 && d->InUsed() == 3; }));
   EXPECT_EQ(told()[1], 2u) << "the line error was told after its bytes were taken";
+}
+
+// A status handler that closes the port ends the pass: a line error seen
+// in the same wake is not told after the close, and the rings go with the
+// thread.
+TEST(DispatcherThreadsLife, StatusHandlerClosingThePortIsTheLastNotice) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  THeldPass pass(*d);
+  std::atomic<int> notices{0};
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    pass.OnNotice(msg);
+    if (msg != TriggerStatusMsg) return;
+    ++notices;
+    raw->CloseDevice();
+  });
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
+    d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
+  }
+  pass.Run([&] {
+    d->ModemLines = ModemCts;
+    d->ErrorBits = LineErrFraming;
+  }, DevEvCts | DevEvError);
+  ASSERT_TRUE(WaitUntil([&] { return d->ThreadCount == 0; }));
+  EXPECT_EQ(notices, 1);
+  EXPECT_EQ(d->InBuffer.size(), 0u) << "the rings outlived the close";
+  FinishesWithin(10000, [&] { d.reset(); });
 }
