@@ -182,3 +182,81 @@ TEST(DispatcherThreadsLife, StatusHandlerClosingThePortIsTheLastNotice) {
   EXPECT_EQ(d->InBuffer.size(), 0u) << "the rings outlived the close";
   FinishesWithin(10000, [&] { d.reset(); });
 }
+
+namespace {
+// A device whose writes the test holds: the first write of each block
+// takes half of it and waits for the test's word.
+class TWriterProbe : public TFakeDispatcher {
+ public:
+  TWriterProbe() { RealThreads = true; }
+  ~TWriterProbe() override { go.Set(); }
+
+  TAwEvent writing{TAwEvent::Kind::ManualReset}, go{TAwEvent::Kind::ManualReset};
+  // Set when a write found its ring freed while it still held a block.
+  std::atomic<bool> ringFreedUnderWriter{false};
+  std::atomic<bool> holdUntilStopped{false};
+
+  int32_t WriteDevice(const uint8_t*, uint32_t count) override {
+    writing.Set();
+    if (holdUntilStopped) {
+      WaitUntil([&] { return StopRequested.load(); });
+      // Give a stop that does not wait for the writer time to free the ring.
+      WaitUntil([&] { return DispThread.load() == nullptr; }, 300);
+      std::lock_guard<std::recursive_mutex> out(OutputLock);
+      if (OutBuffer.empty()) ringFreedUnderWriter = true;
+      return WriteInterrupted;
+    }
+    go.Wait(5000);
+    return static_cast<int32_t>(count / 2);
+  }
+  // The flush of a device layer whose writer may hold a block: ask the
+  // writer, wait for its answer, then empty the ring. A held writer is not
+  // asked.
+  std::atomic<bool> flushAnswered{false};
+  int32_t PurgeQueue(bool input) override {
+    if (input || holdUntilStopped) return TFakeDispatcher::PurgeQueue(input);
+    GeneralEvent.Reset();
+    OutputFlushEvent.Set();
+    go.Set();
+    flushAnswered = GeneralEvent.Wait(2000);
+    EmptyOutputRing();
+    return 0;
+  }
+};
+}  // namespace
+
+// A flush that comes between two writes of one block is answered by the
+// writer at once, not after the flush's time-out.
+TEST(DispatcherThreadsLife, FlushBetweenTwoWritesIsAnsweredAtOnce) {
+  TWriterProbe d;
+  ASSERT_EQ(d.Open(), 0);
+  const uint8_t block[100] = {};
+  ASSERT_EQ(d.PutBytes(block, sizeof block), 0);
+  d.OutputReadyEvent.Set();
+  ASSERT_TRUE(d.writing.Wait(2000));
+  EXPECT_EQ(d.FlushOutput(), 0);
+  EXPECT_TRUE(d.flushAnswered) << "the writer did not answer the flush";
+  EXPECT_EQ(d.OutUsed(), 0u);
+}
+
+// Closed from inside a handler, the port stops on the dispatcher thread:
+// the rings are freed only once the writer, which may hold a block of the
+// output ring, has ended.
+TEST(DispatcherThreadsLife, DeferredCloseFreesTheRingsOnlyAfterTheWriterLetGo) {
+  auto d = std::make_unique<TWriterProbe>();
+  ASSERT_EQ(d->Open(), 0);
+  d->holdUntilStopped = true;
+  TWriterProbe* raw = d.get();
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg == TriggerAvailMsg) raw->CloseDevice();
+  });
+  const uint8_t block[100] = {};
+  ASSERT_EQ(d->PutBytes(block, sizeof block), 0);
+  d->OutputReadyEvent.Set();
+  ASSERT_TRUE(d->writing.Wait(2000));
+  d->SetAvailThreshold(1);
+  d->Receive("x");
+  ASSERT_TRUE(WaitUntil([&] { return d->ThreadCount == 0; }));
+  EXPECT_FALSE(d->ringFreedUnderWriter);
+  FinishesWithin(10000, [&] { d.reset(); });
+}
