@@ -260,3 +260,17 @@ TEST(DispatcherThreadsLife, DeferredCloseFreesTheRingsOnlyAfterTheWriterLetGo) {
   EXPECT_FALSE(d->ringFreedUnderWriter);
   FinishesWithin(10000, [&] { d.reset(); });
 }
+
+// Each thread says it has started: an open waits for that, never for the
+// start's time-out (a missing signal would add seconds to every open).
+TEST(DispatcherThreadsLife, OpenWaitsForTheThreadsNotForTheirTimeOut) {
+  TFakeDispatcher d;
+  d.RealThreads = true;
+  for (int round = 0; round < 2; ++round) {
+    const auto start = Clock::now();
+    ASSERT_EQ(d.Open(), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << "round " << round;
+    EXPECT_EQ(d.ThreadCount, 3);
+    d.CloseDevice();
+  }
+}
