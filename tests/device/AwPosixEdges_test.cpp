@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -115,4 +117,62 @@ TEST(PosixEdges, FullInputRingWaitsQuietlyAndLosesNothing) {
     return got.size() >= sent.size();
   }));
   EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+}
+
+namespace {
+// The dispatcher thread is held in a timer notice, and the event thread has
+// reported one more byte and waits for that held pass: nobody polls the line.
+class THeldPort {
+ public:
+  THeldPort() {
+    ok_ = peer.Ok() && Open(d, peer.SlavePath()) == 0;
+    if (!ok_) return;
+    std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+    d.MethodHandlers.push_back({[this](uint32_t msg, uint32_t, uint32_t) {
+                                  if (msg != TriggerTimerMsg) return;
+                                  inTimer_.Set();
+                                  release_.Wait(5000);
+                                }, false, false});
+    d.DeliveryNeeded = true;
+  }
+  ~THeldPort() { release_.Set(); }
+
+  bool Hold() {
+    if (!ok_) return false;
+    const int32_t timer = d.NewTimerTrigger();
+    if (timer <= 0 || d.ArmTimerTrigger(timer, 1, true) != 0 || !inTimer_.Wait(2000)) return false;
+    return peer.WriteAll({'b'}) && WaitUntil([&] { return (d.EventMask & DevEvRxChar) != 0; });
+  }
+  void Release() { release_.Set(); }
+
+  TPtyPeer peer;
+  TApdPosixDispatcher d{nullptr};
+
+ private:
+  bool ok_ = false;
+  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
+};
+}  // namespace
+
+// The line hangs up while the event thread is not looking: the first call
+// that meets the hang-up tells of it, so that nothing goes on writing to a
+// dead line or reports it alive.
+TEST(PosixEdges, HangUpMetByAWriteOrAPurgeIsTheDeviceGone) {
+  {
+    THeldPort port;
+    ASSERT_TRUE(port.Hold());
+    port.peer.Close();
+    const uint8_t out[] = {'x'};
+    ASSERT_EQ(port.d.PutBytes(out, 1), 0);
+    EXPECT_TRUE(WaitUntil([&] { return port.d.DeviceGone(); }, 2000)) << "after a write";
+    port.Release();
+  }
+  {
+    THeldPort port;
+    ASSERT_TRUE(port.Hold());
+    port.peer.Close();
+    port.d.FlushInput();
+    EXPECT_TRUE(port.d.DeviceGone()) << "after a purge";
+    port.Release();
+  }
 }
