@@ -1,10 +1,13 @@
 // The POSIX device layer at its edges: paths with no port behind them, port
 // names that are not COM names, an input ring the driver keeps full.
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -27,6 +30,15 @@ double ProcessCpuSeconds() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Runs body in a child process; its exit status (0..255).
+int InChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
 std::string TempPath(const char* name) {
@@ -175,4 +187,31 @@ TEST(PosixEdges, HangUpMetByAWriteOrAPurgeIsTheDeviceGone) {
     EXPECT_TRUE(port.d.DeviceGone()) << "after a purge";
     port.Release();
   }
+}
+
+// An open refused because another program holds the port undoes only what
+// it took itself: the holder's exclusive use stays, and other users are
+// still kept out.
+TEST(PosixEdges, RefusedOpenLeavesTheHoldersExclusiveUseAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to try the port as another user";
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  const std::string path = peer.SlavePath();
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  const int holder = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  {
+    TApdPosixDispatcher d(nullptr);
+    EXPECT_EQ(Open(d, path), ecode::FileAccessDenied);
+  }
+  const int status = InChild([&] {
+    if (setgid(54321) != 0 || setuid(54321) != 0) return 2;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) return 1;
+    return errno == EBUSY ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0) << "1: another user got in, 2: no child user, 3: other error";
+  close(holder);
 }
