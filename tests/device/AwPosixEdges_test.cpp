@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 
 #include <cstdlib>
@@ -214,4 +215,38 @@ TEST(PosixEdges, RefusedOpenLeavesTheHoldersExclusiveUseAlone) {
   });
   EXPECT_EQ(status, 0) << "1: another user got in, 2: no child user, 3: other error";
   close(holder);
+}
+
+// Another program (stty as root) changed the line behind the port: what the
+// port reports is the device's, not what it last set itself.
+TEST(PosixEdges, LineStateIsReadFromTheDeviceAfterAnotherProgramChangedIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "a second opening of the port needs root";
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+  const int other = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  termios t{};
+  ASSERT_EQ(tcgetattr(other, &t), 0);
+  cfsetispeed(&t, B4800);
+  cfsetospeed(&t, B4800);
+  t.c_cflag |= CSTOPB | CRTSCTS;
+  t.c_iflag |= IXON | IXOFF;
+  t.c_cc[VSTART] = 0x05;
+  t.c_cc[VSTOP] = 0x06;
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &t), 0);
+  close(other);
+
+  uint32_t baud;
+  uint8_t parity, stop, bits;
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(baud, 4800u);
+  EXPECT_EQ(stop, 2);
+  const TFlowOptions flow = d.GetFlowOptions();
+  EXPECT_EQ(flow.Result, 0);
+  EXPECT_EQ(flow.Hardware, HwfUseRts | HwfRequireCts);
+  EXPECT_EQ(flow.Software, SwfTransmit | SwfReceive);
+  EXPECT_EQ(flow.XonChar, 0x05);
+  EXPECT_EQ(flow.XoffChar, 0x06);
 }
