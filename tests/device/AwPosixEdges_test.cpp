@@ -250,3 +250,19 @@ TEST(PosixEdges, LineStateIsReadFromTheDeviceAfterAnotherProgramChangedIt) {
   EXPECT_EQ(flow.XonChar, 0x05);
   EXPECT_EQ(flow.XoffChar, 0x06);
 }
+
+// A program started with its standard input closed gets descriptor 0 for
+// the port: that is an open like any other.
+TEST(PosixEdges, PortOnDescriptorZeroOpensAndCloses) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  const int status = InChild([&] {
+    close(0);
+    TApdPosixDispatcher d(nullptr);
+    if (Open(d, peer.SlavePath()) != 0) return 1;
+    if (d.DeviceHandle != 0) return 2;
+    d.CloseDevice();
+    return fcntl(0, F_GETFD) == -1 ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0) << "1: refused, 2: not on descriptor 0, 3: left open";
+}

@@ -186,6 +186,7 @@ TEST_F(PosixModem, Rs485ModeHandsRtsToTheDriver) {
     EXPECT_EQ(Uart().rs485Sets, 1);
     EXPECT_EQ(Uart().rs485.flags, SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND);
   }
+  EXPECT_TRUE(Lines() & TIOCM_RTS) << "RTS is the driver's now, not driven here";
   ASSERT_EQ(d.SetHardwareFlow(100, 50, 0), 0);  // no change: not asked again
   d.SetRS485Mode(false);
   ASSERT_EQ(d.SetHardwareFlow(100, 50, 0), 0);
