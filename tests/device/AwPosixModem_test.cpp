@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "AwErrorCodes.h"
 #include "AwPosix.h"
@@ -29,7 +30,11 @@ struct TScriptedUart {
   int outQueue = 0;
   serial_rs485 rs485{};
   int rs485Sets = 0;
+  // A UART keeps the data format it is told, which a pty drops.
+  bool keepsFraming = false;
+  tcflag_t framing = CS8;
 };
+constexpr tcflag_t FramingBits = CSIZE | PARENB | PARODD | CMSPAR;
 TScriptedUart& Uart() {
   static TScriptedUart uart;
   return uart;
@@ -74,6 +79,28 @@ extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
   return real(fd, request, arg);
 }
 
+extern "C" int tcsetattr(int fd, int actions, const termios* t) __THROW {
+  using Real = int (*)(int, int, const termios*);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+  const int result = real(fd, actions, t);
+  if (result == 0 && Scripted(fd)) {
+    std::lock_guard<std::mutex> hold(Uart().lock);
+    Uart().framing = t->c_cflag & FramingBits;
+  }
+  return result;
+}
+
+extern "C" int tcgetattr(int fd, termios* t) __THROW {
+  using Real = int (*)(int, termios*);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcgetattr"));
+  const int result = real(fd, t);
+  if (result == 0 && Scripted(fd)) {
+    std::lock_guard<std::mutex> hold(Uart().lock);
+    if (Uart().keepsFraming) t->c_cflag = (t->c_cflag & ~FramingBits) | Uart().framing;
+  }
+  return result;
+}
+
 namespace {
 class PosixModem : public ::testing::Test {
  protected:
@@ -89,10 +116,13 @@ class PosixModem : public ::testing::Test {
       Uart().outQueue = 0;
       Uart().rs485 = {};
       Uart().rs485Sets = 0;
+      Uart().keepsFraming = KeepsFraming();
+      Uart().framing = CS8;
     }
     ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
               0);
   }
+  virtual bool KeepsFraming() const { return false; }
   void TearDown() override {
     d.CloseDevice();
     std::lock_guard<std::mutex> hold(Uart().lock);
@@ -213,4 +243,39 @@ TEST_F(PosixModem, LineChangeWaitsForTheDriversOutputQueue) {
   change.join();
   ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+}
+
+namespace {
+class PosixUartFraming : public PosixModem {
+ protected:
+  bool KeepsFraming() const override { return true; }
+};
+}  // namespace
+
+// A driver that keeps the data format: every size and parity is applied and
+// read back from the device as it is.
+TEST_F(PosixUartFraming, EveryDataFormatIsReadBackFromTheDevice) {
+  for (uint8_t bits : {5, 6, 7, 8}) {
+    for (uint8_t parity : {0, 1, 2, 3, 4}) {
+      SCOPED_TRACE(testing::Message() << int(bits) << " bits, parity " << int(parity));
+      ASSERT_EQ(d.SetLineParams(9600, parity, 1, bits), 0);
+      uint32_t baud;
+      uint8_t readParity, stop, readBits;
+      ASSERT_EQ(d.GetLineParams(baud, readParity, stop, readBits), 0);
+      EXPECT_EQ(readBits, bits);
+      EXPECT_EQ(readParity, parity);
+    }
+  }
+  // Changed on the device by someone else: the device's format counts.
+  auto readBack = [&] {
+    uint32_t baud;
+    uint8_t parity, stop, bits;
+    EXPECT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+    return std::make_pair(int(bits), int(parity));
+  };
+  ASSERT_EQ(d.SetLineParams(9600, 1, 1, 8), 0);
+  Script([](TScriptedUart& u) { u.framing = CS5; });
+  EXPECT_EQ(readBack(), std::make_pair(5, 0));
+  Script([](TScriptedUart& u) { u.framing = CS6 | PARENB; });
+  EXPECT_EQ(readBack(), std::make_pair(6, 2));
 }
