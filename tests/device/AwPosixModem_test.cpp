@@ -278,4 +278,6 @@ TEST_F(PosixUartFraming, EveryDataFormatIsReadBackFromTheDevice) {
   EXPECT_EQ(readBack(), std::make_pair(5, 0));
   Script([](TScriptedUart& u) { u.framing = CS6 | PARENB; });
   EXPECT_EQ(readBack(), std::make_pair(6, 2));
+  Script([](TScriptedUart& u) { u.framing = CS7 | PARENB | PARODD | CMSPAR; });
+  EXPECT_EQ(readBack(), std::make_pair(7, 3));
 }
