@@ -131,6 +131,7 @@ TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
     std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
     d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
     d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
+    d->StatusTriggers.push_back({24 + StatusLineError, StatusLineError, LineErrBreak, 1, 0});
   }
   auto told = [&] {
     std::lock_guard<std::mutex> hold(lock);
@@ -150,6 +151,14 @@ TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
   }, DevEvError | DevEvRxChar);
   ASSERT_TRUE(WaitUntil([&] { return told().size() == 2 && d->InUsed() == 3; }));
   EXPECT_EQ(told()[1], 2u) << "the line error was told after its bytes were taken";
+
+  // A break alone in the wake is a line event too.
+  pass.Run([&] {
+    d->ErrorBits = LineErrBreak;
+    d->Driver.assign({'d'});
+  }, DevEvBreak);
+  ASSERT_TRUE(WaitUntil([&] { return told().size() == 3 && d->InUsed() == 4; }));
+  EXPECT_EQ(told()[2], 3u) << "the break was told after its bytes were taken";
 }
 
 // A status handler that closes the port ends the pass: a line error seen
