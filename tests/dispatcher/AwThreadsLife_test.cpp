@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -282,4 +283,29 @@ TEST(DispatcherThreadsLife, OpenWaitsForTheThreadsNotForTheirTimeOut) {
     EXPECT_EQ(d.ThreadCount, 3);
     d.CloseDevice();
   }
+}
+
+// Whatever a handler throws ends only the dispatcher thread, and is shown:
+// also what is no standard exception.
+TEST(DispatcherThreadsLife, AnyThrownValueIsReportedAndEndsOnlyItsThread) {
+  std::mutex lock;
+  std::vector<std::string> reports;
+  SetThreadExceptionReporter([&](const std::string& what) {
+    std::lock_guard<std::mutex> hold(lock);
+    reports.push_back(what);
+  });
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  AddMethodHandler(*d, [](uint32_t msg, uint32_t, uint32_t) {
+    if (msg == TriggerAvailMsg) throw 42;
+  });
+  d->SetAvailThreshold(1);
+  d->Receive("x");
+  ASSERT_TRUE(WaitUntil([&] { return d->DispThread.load() == nullptr; }));
+  EXPECT_NE(d->OutThread.load(), nullptr);
+  FinishesWithin(10000, [&] { d.reset(); });
+  SetThreadExceptionReporter(nullptr);
+  std::lock_guard<std::mutex> hold(lock);
+  EXPECT_EQ(reports, std::vector<std::string>{"unknown exception"});
 }
