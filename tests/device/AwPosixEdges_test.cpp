@@ -266,3 +266,22 @@ TEST(PosixEdges, PortOnDescriptorZeroOpensAndCloses) {
   });
   EXPECT_EQ(status, 0) << "1: refused, 2: not on descriptor 0, 3: left open";
 }
+
+// After a close the port's descriptor number belongs to whoever opens next:
+// nothing of the dispatcher closes it again, also not its destruction.
+TEST(PosixEdges, ClosedPortNeverClosesItsDescriptorNumberAgain) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  int reused = -1;
+  {
+    TApdPosixDispatcher d(nullptr);
+    ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+    const intptr_t number = d.DeviceHandle;
+    d.CloseDevice();
+    reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(reused, number) << "the lowest free number is the port's old one";
+    d.CloseDevice();
+  }
+  EXPECT_NE(fcntl(reused, F_GETFD), -1) << "another file's descriptor was closed";
+  close(reused);
+}

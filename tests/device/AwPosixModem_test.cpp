@@ -204,6 +204,14 @@ TEST_F(PosixModem, DtrAndRtsFollowWhatIsAsked) {
   EXPECT_EQ(Lines() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR);
   ASSERT_EQ(d.DriveRts(1), 0);
   EXPECT_EQ(Lines() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+  // A line change keeps both where they were put.
+  ASSERT_EQ(d.DriveDtr(0), 0);
+  ASSERT_EQ(d.DriveRts(0), 0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
+  EXPECT_EQ(Lines() & (TIOCM_DTR | TIOCM_RTS), 0);
+  ASSERT_EQ(d.DriveRts(1), 0);
+  ASSERT_EQ(d.SetLineParams(9600, 0, 1, 8), 0);
+  EXPECT_EQ(Lines() & (TIOCM_DTR | TIOCM_RTS), TIOCM_RTS);
 }
 
 // In RS-485 mode the driver turns the bus round: it is asked to raise RTS
