@@ -2,6 +2,7 @@
 // names that are not COM names, an input ring the driver keeps full.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <termios.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -284,4 +286,65 @@ TEST(PosixEdges, ClosedPortNeverClosesItsDescriptorNumberAgain) {
   }
   EXPECT_NE(fcntl(reused, F_GETFD), -1) << "another file's descriptor was closed";
   close(reused);
+}
+
+// The wake-up that ended a blocked write is used up: the next write that
+// waits for room waits quietly, and goes out once the peer reads.
+TEST(PosixEdges, WriteBlockedAfterAFlushWaitsQuietly) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 115200, LineFlagDtr | LineFlagRts, 65536, 4096, 1, 8,
+                         0),
+            0);
+  std::vector<uint8_t> block(65536, 'x');
+  ASSERT_EQ(d.PutBytes(block.data(), 65536), 0);
+  ASSERT_TRUE(WaitUntil([&] { return d.OutUsed() < 65536 && d.OutUsed() > 0; }));
+  ASSERT_EQ(d.FlushOutput(), 0);
+  ASSERT_EQ(d.PutBytes(block.data(), 65536), 0);  // the pty is still full: the writer waits
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  const double cpuStart = ProcessCpuSeconds();
+  const auto wallStart = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double cpu = ProcessCpuSeconds() - cpuStart;
+  const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+  EXPECT_LT(cpu / wall, 0.05) << "the writer spins while the device's queue is full";
+  EXPECT_GT(d.OutUsed(), 0u);
+  peer.Read(200000, 1000);
+  EXPECT_TRUE(WaitUntil([&] { return d.OutUsed() == 0; }));
+}
+
+// An open that ran out of descriptors half-way gives back the ones it took
+// at once, not only when the dispatcher goes.
+TEST(PosixEdges, OpenOutOfDescriptorsGivesBackItsPipeAtOnce) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  const int status = InChild([&] {
+    TApdPosixDispatcher d(nullptr);
+    // Every free number below the highest taken, then room for three more:
+    // the device and one pipe fit, the second pipe does not.
+    int highest = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+      while (dirent* entry = readdir(dir))
+        if (std::atoi(entry->d_name) != dirfd(dir)) highest = std::max(highest, std::atoi(entry->d_name));
+      closedir(dir);
+    }
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+      if (fd > highest) {
+        close(fd);
+        break;
+      }
+    }
+    const int before = CountOpenDescriptors();
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit tight{static_cast<rlim_t>(highest + 1 + 3), limit.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return 2;
+    const int32_t result = Open(d, peer.SlavePath());
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (result != ecode::OutOfMemory) return 3;
+    return CountOpenDescriptors() == before ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0) << "2: no limit, 3: other result, 4: descriptors kept";
 }
