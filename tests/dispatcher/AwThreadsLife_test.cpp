@@ -309,3 +309,21 @@ TEST(DispatcherThreadsLife, AnyThrownValueIsReportedAndEndsOnlyItsThread) {
   std::lock_guard<std::mutex> hold(lock);
   EXPECT_EQ(reports, std::vector<std::string>{"unknown exception"});
 }
+
+// The message pump belongs to the thread that installed it (the GUI
+// thread): a stop waited for on any other thread never runs it there.
+TEST(DispatcherThreadsLife, StopOnAnotherThreadNeverRunsTheGuiPump) {
+  std::atomic<int> pumpedElsewhere{0};
+  const std::thread::id gui = std::this_thread::get_id();
+  SetMessagePump([&] {
+    if (std::this_thread::get_id() != gui) ++pumpedElsewhere;
+  });
+  FinishesWithin(10000, [&] {
+    TFakeDispatcher d;
+    d.RealThreads = true;
+    ASSERT_EQ(d.Open(), 0);
+    d.CloseDevice();
+  });
+  SetMessagePump(nullptr);
+  EXPECT_EQ(pumpedElsewhere, 0);
+}
