@@ -1,0 +1,329 @@
+// The dispatcher threads' life over the scripted device: stops that come
+// while a pass is held, and what each thread leaves behind when it ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AwEvent.h"
+#include "FakeDevice.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!cond()) {
+    if (Clock::now() >= deadline) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
+  std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+  d.MethodHandlers.push_back({std::move(method), false, false});
+  d.DeliveryNeeded = true;
+}
+
+// A deadlocked thread cannot be joined: the process ends instead.
+void FinishesWithin(int timeoutMs, const std::function<void()>& body) {
+  std::atomic<bool> done{false};
+  std::thread runner([&] {
+    body();
+    done = true;
+  });
+  if (!WaitUntil([&] { return done.load(); }, timeoutMs)) {
+    ADD_FAILURE() << "deadlock";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+}  // namespace
+
+// The event thread has handed over a device event and waits for a pass that
+// a delivery holds; the stop must release it by itself, as nothing else will
+// (the held pass ends cut short by the close).
+TEST(DispatcherThreadsLife, StopReleasesTheEventThreadWaitingForAHeldPass) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  TAwEvent inHandler(TAwEvent::Kind::ManualReset);
+  std::atomic<bool> eventThreadEndedWhileHeld{false};
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg != TriggerAvailMsg) return;
+    inHandler.Set();
+    eventThreadEndedWhileHeld =
+        WaitUntil([&] { return raw->ComThread.load() == nullptr; }, 3000);
+  });
+  d->SetAvailThreshold(1);
+  d->Receive("x");  // found by the 50 ms pass: the event thread still waits
+  ASSERT_TRUE(inHandler.Wait(5000));
+  ASSERT_EQ(d->EventWaits, 0);
+  d->SignalEvents(DevEvRxChar);
+  ASSERT_TRUE(WaitUntil([&] { return d->EventWaits == 1; }));
+  FinishesWithin(10000, [&] { d.reset(); });
+  EXPECT_TRUE(eventThreadEndedWhileHeld);
+}
+
+namespace {
+// Holds the dispatcher thread in a timer notice while the device is
+// scripted, so that all of it is seen by one event pass.
+class THeldPass {
+ public:
+  explicit THeldPass(TFakeDispatcher& d) : d_(d) {}
+  // The timer notice's part of the test's handler.
+  void OnNotice(uint32_t msg) {
+    if (msg != TriggerTimerMsg) return;
+    inTimer_.Set();
+    release_.Wait(5000);
+  }
+  void Run(const std::function<void()>& script, uint32_t events) {
+    inTimer_.Reset();
+    release_.Reset();
+    const int32_t timer = d_.NewTimerTrigger();
+    ASSERT_GT(timer, 0);
+    ASSERT_EQ(d_.ArmTimerTrigger(timer, 1, true), 0);
+    ASSERT_TRUE(inTimer_.Wait(2000));
+    const int waits = d_.EventWaits;
+    {
+      std::lock_guard<std::recursive_mutex> hold(d_.ScriptLock);
+      script();
+    }
+    d_.SignalEvents(events);
+    ASSERT_TRUE(WaitUntil([&] { return d_.EventWaits == waits + 1; }));
+    release_.Set();
+  }
+
+ private:
+  TFakeDispatcher& d_;
+  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
+};
+}  // namespace
+
+// A modem change and a line error are told from the state the device had
+// when they were seen, before the bytes that came with them are taken: an
+// owner that reacts to the line learns of it ahead of the data.
+TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  THeldPass pass(*d);
+  std::mutex lock;
+  std::vector<uint32_t> ringAtStatus;
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    pass.OnNotice(msg);
+    if (msg != TriggerStatusMsg) return;
+    std::lock_guard<std::mutex> hold(lock);
+    ringAtStatus.push_back(raw->InUsed());
+  });
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
+    d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
+    d->StatusTriggers.push_back({24 + StatusLineError, StatusLineError, LineErrBreak, 1, 0});
+  }
+  auto told = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return ringAtStatus;
+  };
+
+  pass.Run([&] {
+    d->ModemLines = ModemCts;
+    d->Driver.assign({'a', 'b'});
+  }, DevEvCts | DevEvRxChar);
+  ASSERT_TRUE(WaitUntil([&] { return told().size() == 1 && d->InUsed() == 2; }));
+  EXPECT_EQ(told()[0], 0u) << "the modem change was told after its bytes were taken";
+
+  pass.Run([&] {
+    d->ErrorBits = LineErrFraming;
+    d->Driver.assign({'c'});
+  }, DevEvError | DevEvRxChar);
+  ASSERT_TRUE(WaitUntil([&] { return told().size() == 2 && d->InUsed() == 3; }));
+  EXPECT_EQ(told()[1], 2u) << "the line error was told after its bytes were taken";
+
+  // A break alone in the wake is a line event too.
+  pass.Run([&] {
+    d->ErrorBits = LineErrBreak;
+    d->Driver.assign({'d'});
+  }, DevEvBreak);
+  ASSERT_TRUE(WaitUntil([&] { return told().size() == 3 && d->InUsed() == 4; }));
+  EXPECT_EQ(told()[2], 3u) << "the break was told after its bytes were taken";
+}
+
+// A status handler that closes the port ends the pass: a line error seen
+// in the same wake is not told after the close, and the rings go with the
+// thread.
+TEST(DispatcherThreadsLife, StatusHandlerClosingThePortIsTheLastNotice) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  THeldPass pass(*d);
+  std::atomic<int> notices{0};
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    pass.OnNotice(msg);
+    if (msg != TriggerStatusMsg) return;
+    ++notices;
+    raw->CloseDevice();
+  });
+  {
+    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
+    d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
+  }
+  pass.Run([&] {
+    d->ModemLines = ModemCts;
+    d->ErrorBits = LineErrFraming;
+  }, DevEvCts | DevEvError);
+  ASSERT_TRUE(WaitUntil([&] { return d->ThreadCount == 0; }));
+  EXPECT_EQ(notices, 1);
+  EXPECT_EQ(d->InBuffer.size(), 0u) << "the rings outlived the close";
+  FinishesWithin(10000, [&] { d.reset(); });
+}
+
+namespace {
+// A device whose writes the test holds: the first write of each block
+// takes half of it and waits for the test's word.
+class TWriterProbe : public TFakeDispatcher {
+ public:
+  TWriterProbe() { RealThreads = true; }
+  ~TWriterProbe() override { go.Set(); }
+
+  TAwEvent writing{TAwEvent::Kind::ManualReset}, go{TAwEvent::Kind::ManualReset};
+  // Set when a write found its ring freed while it still held a block.
+  std::atomic<bool> ringFreedUnderWriter{false};
+  std::atomic<bool> holdUntilStopped{false};
+
+  int32_t WriteDevice(const uint8_t*, uint32_t count) override {
+    writing.Set();
+    if (holdUntilStopped) {
+      WaitUntil([&] { return StopRequested.load(); });
+      // Give a stop that does not wait for the writer time to free the ring.
+      WaitUntil([&] { return DispThread.load() == nullptr; }, 300);
+      std::lock_guard<std::recursive_mutex> out(OutputLock);
+      if (OutBuffer.empty()) ringFreedUnderWriter = true;
+      return WriteInterrupted;
+    }
+    go.Wait(5000);
+    return static_cast<int32_t>(count / 2);
+  }
+  // The flush of a device layer whose writer may hold a block: ask the
+  // writer, wait for its answer, then empty the ring. A held writer is not
+  // asked.
+  std::atomic<bool> flushAnswered{false};
+  int32_t PurgeQueue(bool input) override {
+    if (input || holdUntilStopped) return TFakeDispatcher::PurgeQueue(input);
+    GeneralEvent.Reset();
+    OutputFlushEvent.Set();
+    go.Set();
+    flushAnswered = GeneralEvent.Wait(2000);
+    EmptyOutputRing();
+    return 0;
+  }
+};
+}  // namespace
+
+// A flush that comes between two writes of one block is answered by the
+// writer at once, not after the flush's time-out.
+TEST(DispatcherThreadsLife, FlushBetweenTwoWritesIsAnsweredAtOnce) {
+  TWriterProbe d;
+  ASSERT_EQ(d.Open(), 0);
+  const uint8_t block[100] = {};
+  ASSERT_EQ(d.PutBytes(block, sizeof block), 0);
+  d.OutputReadyEvent.Set();
+  ASSERT_TRUE(d.writing.Wait(2000));
+  EXPECT_EQ(d.FlushOutput(), 0);
+  EXPECT_TRUE(d.flushAnswered) << "the writer did not answer the flush";
+  EXPECT_EQ(d.OutUsed(), 0u);
+}
+
+// Closed from inside a handler, the port stops on the dispatcher thread:
+// the rings are freed only once the writer, which may hold a block of the
+// output ring, has ended.
+TEST(DispatcherThreadsLife, DeferredCloseFreesTheRingsOnlyAfterTheWriterLetGo) {
+  auto d = std::make_unique<TWriterProbe>();
+  ASSERT_EQ(d->Open(), 0);
+  d->holdUntilStopped = true;
+  TWriterProbe* raw = d.get();
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg == TriggerAvailMsg) raw->CloseDevice();
+  });
+  const uint8_t block[100] = {};
+  ASSERT_EQ(d->PutBytes(block, sizeof block), 0);
+  d->OutputReadyEvent.Set();
+  ASSERT_TRUE(d->writing.Wait(2000));
+  d->SetAvailThreshold(1);
+  d->Receive("x");
+  ASSERT_TRUE(WaitUntil([&] { return d->ThreadCount == 0; }));
+  EXPECT_FALSE(d->ringFreedUnderWriter);
+  FinishesWithin(10000, [&] { d.reset(); });
+}
+
+// Each thread says it has started: an open waits for that, never for the
+// start's time-out (a missing signal would add seconds to every open).
+TEST(DispatcherThreadsLife, OpenWaitsForTheThreadsNotForTheirTimeOut) {
+  TFakeDispatcher d;
+  d.RealThreads = true;
+  for (int round = 0; round < 2; ++round) {
+    const auto start = Clock::now();
+    ASSERT_EQ(d.Open(), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << "round " << round;
+    EXPECT_EQ(d.ThreadCount, 3);
+    d.CloseDevice();
+  }
+}
+
+// Whatever a handler throws ends only the dispatcher thread, and is shown:
+// also what is no standard exception.
+TEST(DispatcherThreadsLife, AnyThrownValueIsReportedAndEndsOnlyItsThread) {
+  std::mutex lock;
+  std::vector<std::string> reports;
+  SetThreadExceptionReporter([&](const std::string& what) {
+    std::lock_guard<std::mutex> hold(lock);
+    reports.push_back(what);
+  });
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  AddMethodHandler(*d, [](uint32_t msg, uint32_t, uint32_t) {
+    if (msg == TriggerAvailMsg) throw 42;
+  });
+  d->SetAvailThreshold(1);
+  d->Receive("x");
+  ASSERT_TRUE(WaitUntil([&] { return d->DispThread.load() == nullptr; }));
+  EXPECT_NE(d->OutThread.load(), nullptr);
+  FinishesWithin(10000, [&] { d.reset(); });
+  SetThreadExceptionReporter(nullptr);
+  std::lock_guard<std::mutex> hold(lock);
+  EXPECT_EQ(reports, std::vector<std::string>{"unknown exception"});
+}
+
+// The message pump belongs to the thread that installed it (the GUI
+// thread): a stop waited for on any other thread never runs it there.
+TEST(DispatcherThreadsLife, StopOnAnotherThreadNeverRunsTheGuiPump) {
+  std::atomic<int> pumpedElsewhere{0};
+  const std::thread::id gui = std::this_thread::get_id();
+  SetMessagePump([&] {
+    if (std::this_thread::get_id() != gui) ++pumpedElsewhere;
+  });
+  FinishesWithin(10000, [&] {
+    TFakeDispatcher d;
+    d.RealThreads = true;
+    ASSERT_EQ(d.Open(), 0);
+    d.CloseDevice();
+  });
+  SetMessagePump(nullptr);
+  EXPECT_EQ(pumpedElsewhere, 0);
+}
