@@ -29,7 +29,7 @@ bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
 }
 
 void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
-  std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+  std::lock_guard<TAwLock> hold(d.DispatchLock);
   d.MethodHandlers.push_back({std::move(method), false, false});
   d.DeliveryNeeded = true;
 }
@@ -129,7 +129,7 @@ TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
     ringAtStatus.push_back(raw->InUsed());
   });
   {
-    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    std::lock_guard<TAwLock> hold(d->DispatchLock);
     d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
     d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
     d->StatusTriggers.push_back({24 + StatusLineError, StatusLineError, LineErrBreak, 1, 0});
@@ -179,7 +179,7 @@ TEST(DispatcherThreadsLife, StatusHandlerClosingThePortIsTheLastNotice) {
     raw->CloseDevice();
   });
   {
-    std::lock_guard<std::recursive_mutex> hold(d->DispatchLock);
+    std::lock_guard<TAwLock> hold(d->DispatchLock);
     d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
     d->StatusTriggers.push_back({16 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
   }
@@ -212,7 +212,7 @@ class TWriterProbe : public TFakeDispatcher {
       WaitUntil([&] { return StopRequested.load(); });
       // Give a stop that does not wait for the writer time to free the ring.
       WaitUntil([&] { return DispThread.load() == nullptr; }, 300);
-      std::lock_guard<std::recursive_mutex> out(OutputLock);
+      std::lock_guard<TAwLock> out(OutputLock);
       if (OutBuffer.empty()) ringFreedUnderWriter = true;
       return WriteInterrupted;
     }
