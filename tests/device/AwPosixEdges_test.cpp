@@ -142,7 +142,7 @@ class THeldPort {
   THeldPort() {
     ok_ = peer.Ok() && Open(d, peer.SlavePath()) == 0;
     if (!ok_) return;
-    std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+    std::lock_guard<TAwLock> hold(d.DispatchLock);
     d.MethodHandlers.push_back({[this](uint32_t msg, uint32_t, uint32_t) {
                                   if (msg != TriggerTimerMsg) return;
                                   inTimer_.Set();
@@ -160,12 +160,14 @@ class THeldPort {
   }
   void Release() { release_.Set(); }
 
+ private:
+  // Declared first, so they outlive the dispatcher whose handler waits on them.
+  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
+  bool ok_ = false;
+
+ public:
   TPtyPeer peer;
   TApdPosixDispatcher d{nullptr};
-
- private:
-  bool ok_ = false;
-  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
 };
 }  // namespace
 

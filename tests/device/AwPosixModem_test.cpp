@@ -137,7 +137,7 @@ class PosixModem : public ::testing::Test {
     return Uart().lines;
   }
   uint32_t Modem() {
-    std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+    std::lock_guard<TAwLock> hold(d.DispatchLock);
     return d.ModemStatus;
   }
 
@@ -160,7 +160,7 @@ TEST_F(PosixModem, InputLineChangesReachTheModemStatus) {
     ASSERT_TRUE(WaitUntil([&] { return (Modem() & line.level) != 0; }, 2000));
     EXPECT_EQ(Modem() & line.change, line.change);
     {
-      std::lock_guard<std::recursive_mutex> hold(d.DispatchLock);
+      std::lock_guard<TAwLock> hold(d.DispatchLock);
       d.ModemStatus &= 0xF0;  // the owner took the change bits
     }
     Script([&](TScriptedUart& u) { u.lines &= ~line.bit; });
