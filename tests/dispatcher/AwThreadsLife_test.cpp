@@ -15,39 +15,11 @@
 
 #include "AwEvent.h"
 #include "FakeDevice.h"
+#include "ThreadTestSupport.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
+using namespace threadtest;
 
-bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (Clock::now() >= deadline) return cond();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
-  std::lock_guard<TAwLock> hold(d.DispatchLock);
-  d.MethodHandlers.push_back({std::move(method), false, false});
-  d.DeliveryNeeded = true;
-}
-
-// A deadlocked thread cannot be joined: the process ends instead.
-void FinishesWithin(int timeoutMs, const std::function<void()>& body) {
-  std::atomic<bool> done{false};
-  std::thread runner([&] {
-    body();
-    done = true;
-  });
-  if (!WaitUntil([&] { return done.load(); }, timeoutMs)) {
-    ADD_FAILURE() << "deadlock";
-    std::fflush(stdout);
-    std::_Exit(1);
-  }
-  runner.join();
-}
 }  // namespace
 
 // The event thread has handed over a device event and waits for a pass that

@@ -12,18 +12,10 @@
 
 #include "AwEvent.h"
 #include "FakeDevice.h"
+#include "ThreadTestSupport.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (Clock::now() >= deadline) return cond();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using namespace threadtest;
 
 std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
   auto d = std::make_unique<TFakeDispatcher>();
@@ -32,28 +24,6 @@ std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
   return d;
 }
 
-void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
-  std::lock_guard<TAwLock> hold(d.DispatchLock);
-  d.MethodHandlers.push_back({std::move(method), false, false});
-  d.DeliveryNeeded = true;
-}
-
-// Runs body on its own thread; false when it did not finish in time (the
-// process then ends: a deadlocked thread cannot be joined).
-bool FinishesWithin(int timeoutMs, const std::function<void()>& body) {
-  std::atomic<bool> done{false};
-  std::thread runner([&] {
-    body();
-    done = true;
-  });
-  if (!WaitUntil([&] { return done.load(); }, timeoutMs)) {
-    ADD_FAILURE() << "deadlock";
-    std::fflush(stdout);
-    std::_Exit(1);
-  }
-  runner.join();
-  return true;
-}
 }  // namespace
 
 TEST(DispatcherThreads, StartAndStopLeaveNothingRunning) {
