@@ -293,13 +293,15 @@ bool TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
   OutputFlushEvent.Set();
   interrupt();
   const auto deadline = std::chrono::steady_clock::now() + AnswerLimit;
-  while (flushesAnswered_ < asked) {
+  // Each answer counts first and sets the event after: the event is taken
+  // before the count is read, so our own answer is never left behind.
+  for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    if (left.count() <= 0) return flushesAnswered_ >= asked;
     GeneralEvent.Wait(static_cast<uint32_t>(left.count()));
+    if (flushesAnswered_ >= asked) return true;
   }
-  return true;
 }
 
 void TApdBaseDispatcher::AcknowledgeFlush() {
