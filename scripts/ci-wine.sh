@@ -13,16 +13,7 @@ finish() {
 }
 trap finish EXIT
 
-packages=(wine wine64 g++-mingw-w64-x86-64 cmake ninja-build googletest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+./scripts/install-deps.sh wine wine64 googletest
 
 root=$PWD/build-wine
 toolchain=$PWD/cmake/mingw-w64.cmake

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
-# skipping the ones already present.
+# skipping the ones already present; a stage names its own extra packages
+# as arguments.
 set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
@@ -9,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64
   clang-14 libclang-rt-14-dev
   xvfb xauth
+  "$@"
 )
 missing=()
 for p in "${packages[@]}"; do
