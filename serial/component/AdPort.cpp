@@ -3,7 +3,7 @@
 #include "AdPort.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QThread>
 
 #include <exception>
@@ -107,9 +107,9 @@ void TApdCustomComPort::OpenDispatcher() {
   dispatcher_.reset(CreateDispatcher());
   dispatcher_->DeviceName = "COM" + std::to_string(comNumber_);
   try {
-    // No telephony line service here, so a telephony open never has a device.
-    if (tapiMode_ == tmOn && dispatcher_->DeviceHandle < 0)
-      throw ENotOpenedByTapi(ecode::NotOpenedByTapi);
+    // No telephony line service here: a new dispatcher never has a
+    // telephony device, so such an open always fails.
+    if (tapiMode_ == tmOn) throw ENotOpenedByTapi(ecode::NotOpenedByTapi);
     int32_t result = OpenDevice();
     if (result != 0) {
       lastFailure_ = PortLabel() + ": " + OpenFailureReason(result);
@@ -118,20 +118,22 @@ void TApdCustomComPort::OpenDispatcher() {
 
     phase_ = phOpen;
     RefreshHandlerState();
-    forceApply_ = true;
-    SetTracing(tracing_);
-    SetLogging(logging_);
-    SetHWFlowOptions(hwFlowOptions_);
-    SetSWFlowOptions(swFlowOptions_);
-    SetXOnChar(xOnChar_);
-    SetXOffChar(xOffChar_);
-    SetAvailThreshold(availThreshold_);
-    SetDTR(dtr_);
-    SetRTS(rts_);
-    SetUseEventWord(useEventWord_);
-    SetRS485Mode(rs485Mode_);
-    SetThreadPriorityBoost(threadPriorityBoost_);
-    forceApply_ = false;
+    {
+      // Each setter pushes its stored value to the new dispatcher.
+      TForceApply force(forceApply_);
+      SetTracing(tracing_);
+      SetLogging(logging_);
+      SetHWFlowOptions(hwFlowOptions_);
+      SetSWFlowOptions(swFlowOptions_);
+      SetXOnChar(xOnChar_);
+      SetXOffChar(xOffChar_);
+      SetAvailThreshold(availThreshold_);
+      SetDTR(dtr_);
+      SetRTS(rts_);
+      SetUseEventWord(useEventWord_);
+      SetRS485Mode(rs485Mode_);
+      SetThreadPriorityBoost(threadPriorityBoost_);
+    }
     open_ = true;
     SetNotifyWindow(true);
     if (triggersSaved_) {
@@ -139,11 +141,7 @@ void TApdCustomComPort::OpenDispatcher() {
       dispatcher_->RestoreTriggerSet(savedTriggers_);
     }
   } catch (...) {
-    forceApply_ = false;
-    open_ = false;
-    phase_ = phClosed;
-    SetNotifyWindow(false);
-    dispatcher_.reset();
+    FinishClose();
     throw;
   }
   NotifyPortOpen();
@@ -188,9 +186,8 @@ void TApdCustomComPort::ClosePort() {
 }
 
 void TApdCustomComPort::AwaitDelivery() {
-  QElapsedTimer waited;
-  waited.start();
-  while (dispatcher_ && dispatcher_->Delivering && waited.elapsed() < DeliveryTimeoutMs) {
+  const QDeadlineTimer deadline(DeliveryTimeoutMs);
+  while (dispatcher_ && dispatcher_->Delivering && !deadline.hasExpired()) {
     TApdNotifyWindow::RunSentNotices();
     QThread::msleep(1);
   }

@@ -271,12 +271,26 @@ class TApdCustomComPort : public QObject, public TApdBaseComponent {
   void Loaded() override;
 
  private:
+  // Raises ForceApply for one scope, restoring it afterwards.
+  class TForceApply {
+   public:
+    explicit TForceApply(bool& flag) : flag_(flag), saved_(flag) { flag_ = true; }
+    ~TForceApply() { flag_ = saved_; }
+    TForceApply(const TForceApply&) = delete;
+    TForceApply& operator=(const TForceApply&) = delete;
+
+   private:
+    bool& flag_;
+    bool saved_;
+  };
+
   bool Closing() const { return phase_ == phClosing; }
   bool AnyTriggerEventAssigned() const;
   void ApplyLineSettings();
   // OpenPort's steps; OpenPort notes why they failed.
   void OpenDispatcher();
-  // The rest of a close once the dispatcher's threads are gone.
+  // Drops the window and the dispatcher: the end of a close, or of an open
+  // that failed on the way.
   void FinishClose();
   void CompleteDeferredClose();
   // Runs the notice the dispatcher is delivering to this thread, so that

@@ -14,19 +14,6 @@ constexpr uint32_t OptionEventWord = 0x10;
 
 uint16_t Fraction(uint32_t value, double share) { return static_cast<uint16_t>(value * share); }
 
-// Raises ForceApply for one scope, restoring it afterwards.
-class TForceApply {
- public:
-  explicit TForceApply(bool& flag) : flag_(flag), saved_(flag) { flag_ = true; }
-  ~TForceApply() { flag_ = saved_; }
-  TForceApply(const TForceApply&) = delete;
-  TForceApply& operator=(const TForceApply&) = delete;
-
- private:
-  bool& flag_;
-  bool saved_;
-};
-
 }  // namespace
 
 void TApdCustomComPort::SetDeviceLayer(TDeviceLayer value) {

@@ -440,6 +440,60 @@ TEST_F(AdPortOpen, EachOpeningTakesANewDispatcherFromTheFactoryWithTheStoredSett
   Port.SetOpen(false);
 }
 
+// The opening itself sets DTR and RTS at their stored levels, before any
+// line setting reaches the device; a line under flow control is left to the
+// driver from the first moment.
+TEST_F(AdPortOpen, TheOpeningDrivesDtrAndRtsAsStoredBeforeTheLineIsSet) {
+  struct Recording : TApdPosixDispatcher {
+    Recording(TApdCustomComPort* owner, std::vector<int32_t>& escapes)
+        : TApdPosixDispatcher(owner), escapes_(escapes) {}
+    int32_t EscapeFunction(int32_t code) override {
+      if (!lineSet_) escapes_.push_back(code);
+      return TApdPosixDispatcher::EscapeFunction(code);
+    }
+    int32_t SetDeviceState(const TLineState& state) override {
+      lineSet_ = true;
+      return TApdPosixDispatcher::SetDeviceState(state);
+    }
+    std::vector<int32_t>& escapes_;
+    bool lineSet_ = false;
+  };
+  std::vector<int32_t> escapes;
+  Port.SetDispatcherFactory([&](TApdCustomComPort* owner) {
+    escapes.clear();
+    return new Recording(owner, escapes);
+  });
+  Port.SetDTR(true);
+  Port.SetRTS(false);
+  Port.SetOpen(true);
+  EXPECT_EQ(escapes, (std::vector<int32_t>{EscSetDtr, EscClrRts}));
+  Port.SetOpen(false);
+
+  Port.SetDTR(false);
+  Port.SetRTS(true);
+  Port.SetHWFlowOptions(hwfUseRTS);
+  // A pseudo-terminal has no RTS/CTS flow, so this opening fails after the
+  // device was opened; what the opening did first is what counts here.
+  EXPECT_THROW(Port.SetOpen(true), EInOutError);
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(escapes, (std::vector<int32_t>{EscClrDtr}));
+}
+
+// There is no telephony line service: such an open fails with its own code,
+// holds nothing, and the next ordinary open works.
+TEST_F(AdPortOpen, TelephonyOpenFailsAndLeavesThePortClosed) {
+  Port.SetTapiMode(tmOn);
+  EXPECT_THROW(Port.SetOpen(true), ENotOpenedByTapi);
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(Port.Dispatcher(), nullptr);
+  EXPECT_FALSE(HoldsDescriptorOf(Peer.SlavePath()));
+  Port.SetTapiMode(tmOff);
+  Port.SetOpen(true);
+  EXPECT_TRUE(Port.Open());
+  EXPECT_TRUE(HoldsDescriptorOf(Peer.SlavePath()));
+  Port.SetOpen(false);
+}
+
 // Any one trigger event assigned while the port is open asks the dispatcher
 // for notices; taking it away again stops them.
 TEST_F(AdPortOpen, EachTriggerEventAloneSwitchesNoticesOnAndOff) {
