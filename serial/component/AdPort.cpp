@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <exception>
 
 #include "AdExcept.h"
@@ -288,7 +289,7 @@ void TApdCustomComPort::CheckDeviceResult(int32_t Result) {
 uint16_t TApdCustomComPort::NewTimerTrigger() {
   if (Closing()) return 0;
   int32_t handle = CheckPortResult(this, ActiveDispatcher()->NewTimerTrigger());
-  return handle < 0 ? 0 : static_cast<uint16_t>(handle);
+  return static_cast<uint16_t>(std::max(handle, 0));  // while loading, a refusal is 0
 }
 
 void TApdCustomComPort::ArmTimerTrigger(uint16_t Handle, int32_t Ticks, bool Activate) {

@@ -6,6 +6,7 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -519,6 +520,46 @@ TEST_F(AdPortOpen, EachTriggerEventAloneSwitchesNoticesOnAndOff) {
     assign[i](false);
     EXPECT_FALSE(Port.Dispatcher()->OwnerHandlerInstalled) << "event " << i;
   }
+}
+
+// A status trigger's notice reaches OnTriggerStatus and the event of its
+// own kind, through the dispatcher's thread and the port's window.
+TEST_F(AdPortOpen, StatusNoticesReachTheEventOfTheirKind) {
+  std::vector<uint16_t> statusHandles;
+  std::vector<std::string> heard;
+  Port.SetOnTriggerStatus([&](TApdCustomComPort*, uint16_t h) { statusHandles.push_back(h); });
+  Port.SetOnTriggerModemStatus([&](TApdCustomComPort*) { heard.push_back("modem"); });
+  Port.SetOnTriggerOutbuffFree([&](TApdCustomComPort*) { heard.push_back("free"); });
+  Port.SetOnTriggerOutbuffUsed([&](TApdCustomComPort*) { heard.push_back("used"); });
+  Port.SetOnTriggerOutSent([&](TApdCustomComPort*) { heard.push_back("sent"); });
+  Port.SetOpen(true);
+  TApdBaseDispatcher* dispatcher = Port.Dispatcher();
+  TriggerSnapshot triggers;
+  dispatcher->SaveTriggerSet(triggers);
+  // Each armed so that it fires as soon as it is checked; the modem one asks
+  // for CTS to differ from the level it has now.
+  const uint16_t ctsNow = dispatcher->ModemStatus & 0x10;
+  triggers.StatusTriggers = {
+      {8 | StatusModem, StatusModem, static_cast<uint16_t>(0x1000 | (ctsNow ^ 0x10)), 1, 0},
+      {16 | StatusOutFree, StatusOutFree, 1, 1, 0},
+      {24 | StatusOutUsed, StatusOutUsed, 0, 1, 0},
+      {32 | StatusOutSent, StatusOutSent, 0, 1, 0},
+  };
+  dispatcher->RestoreTriggerSet(triggers);
+  Port.SendText("x");
+  ASSERT_TRUE(WaitFor([&] { return heard.size() >= 4; })) << heard.size();
+  PumpFor(100ms);  // each fires once
+  std::sort(heard.begin(), heard.end());
+  EXPECT_EQ(heard, (std::vector<std::string>{"free", "modem", "sent", "used"}));
+  std::sort(statusHandles.begin(), statusHandles.end());
+  EXPECT_EQ(statusHandles, (std::vector<uint16_t>{8 | StatusModem, 16 | StatusOutFree,
+                                                  24 | StatusOutUsed, 32 | StatusOutSent}));
+  // The wait-character event is raised only by its own call.
+  std::string waited;
+  Port.SetOnWaitChar([&](TApdCustomComPort*, char c) { waited += c; });
+  Port.DoWaitChar('K');
+  EXPECT_EQ(waited, "K");
+  Port.SetOpen(false);
 }
 
 // Listeners hear of open, closing and close: a plain callback of open and
