@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,7 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetThreadPriorityBoost(2);
   source.SetRS485Mode(true);
   source.SetLogging(tlOn);
+  source.SetTracing(tlOn);
   int dataEvents = 0;
   source.SetOnTriggerData([&](TApdCustomComPort*, uint16_t) { ++dataEvents; });
   int statusEvents = 0, timerEvents = 0;
@@ -182,6 +184,7 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   EXPECT_EQ(copy.ThreadPriorityBoost(), 2);
   EXPECT_TRUE(copy.RS485Mode());
   EXPECT_EQ(copy.Logging(), tlOn);
+  EXPECT_EQ(copy.Tracing(), tlOn);
   ASSERT_TRUE(copy.OnTriggerData());
   copy.OnTriggerData()(&copy, 0);
   EXPECT_EQ(dataEvents, 1);
@@ -301,6 +304,27 @@ TEST_F(AdPortOpen, OpenTwiceOrCloseTwiceChangesNothing) {
   Port.SetOpen(false);
   EXPECT_EQ(Port.PortPhase(), phClosed);
   EXPECT_EQ(Port.Dispatcher(), nullptr);
+  // A closed port has no line errors and saw no break.
+  EXPECT_EQ(Port.LineErrorCode(), 0);
+  EXPECT_FALSE(Port.LineBreakSeen());
+  Port.SetOpen(true);
+  EXPECT_FALSE(Port.LineBreakSeen());
+  Port.SetOpen(false);
+}
+
+// A port that goes away while open closes as if asked to: its owner hears
+// of the close and the device is let go.
+TEST_F(AdPortOpen, DestroyingAnOpenPortClosesIt) {
+  auto port = std::make_unique<TApdComPort>();
+  port->SetComNumber(1);
+  port->SetAutoOpen(false);
+  port->SetOpen(true);
+  ASSERT_TRUE(HoldsDescriptorOf(Peer.SlavePath()));
+  int closed = 0;
+  port->SetOnPortClose([&](TApdCustomComPort*) { ++closed; });
+  port.reset();
+  EXPECT_EQ(closed, 1);
+  EXPECT_FALSE(HoldsDescriptorOf(Peer.SlavePath()));
 }
 
 TEST_F(AdPortOpen, TraceSizeChangeRestartsARunningTrace) {
@@ -575,6 +599,12 @@ TEST_F(AdPortOpen, ListenersAreToldOfOpenClosingAndClose) {
   extended.ExtendedCallback = [&](TApdCustomComPort*, TApdPortState state) {
     heard.push_back(state == psOpen ? "ext open" : state == psClosing ? "ext closing" : "ext closed");
   };
+  // Listeners without a callback of their kind hear nothing.
+  TPortListener silentPlain;
+  TPortListener silentExtended;
+  silentExtended.Extended = true;
+  silentExtended.Callback = [&](TApdCustomComPort*, bool) { heard.push_back("wrong kind"); };
+  const int32_t silentIds[] = {Port.AddPortListener(silentPlain), Port.AddPortListener(silentExtended)};
   const int32_t plainId = Port.AddPortListener(plain);
   const int32_t id = Port.AddPortListener(extended);
   Port.SetOnPortOpen([&](TApdCustomComPort*) { heard.push_back("OnPortOpen"); });
@@ -589,5 +619,6 @@ TEST_F(AdPortOpen, ListenersAreToldOfOpenClosingAndClose) {
   // The fixture's port closes after this body; its listeners must not outlive `heard`.
   Port.SetOpen(false);
   Port.RemovePortListener(plainId);
+  for (int32_t silent : silentIds) Port.RemovePortListener(silent);
   Port.SetOnPortOpen(nullptr);
 }
