@@ -315,7 +315,8 @@ int32_t TApdBaseDispatcher::PutBytes(const uint8_t* data, uint32_t length) {
     LineErrors = ReadDeviceErrors(status);
     uint32_t free = OutBufferSize - OutRingCount();
     if (length > free) return ecode::OutputBufferTooSmall;
-    if (QueueOutput(data, length) <= 0) {
+    // Bytes for a device that hung up would wait in the ring for nobody.
+    if (DeviceGone() || QueueOutput(data, length) <= 0) {
       RefreshLineErrors();
       result = ecode::PutBlockFail;
     }

@@ -312,6 +312,25 @@ TEST_F(AdPortOpen, OpenTwiceOrCloseTwiceChangesNothing) {
   Port.SetOpen(false);
 }
 
+// An operation the device refuses raises; one that fails because the device
+// went away is the loss, told once, and no error of the call.
+TEST_F(AdPortOpen, AFailedSendRaisesUnlessTheDeviceIsGone) {
+  Port.SetOutSize(16);
+  Port.SetOpen(true);
+  EXPECT_ANY_THROW(Port.SendText(std::string(17, 'x')));
+  EXPECT_TRUE(Port.Open());
+  int lost = 0;
+  Port.SetOnPortLost([&](TApdCustomComPort*) { ++lost; });
+  Peer.Close();
+  // The window's thread has not yet heard of the loss when it sends.
+  ASSERT_TRUE(WaitBlocked([&] { return Port.Dispatcher()->DeviceGone(); }));
+  EXPECT_NO_THROW(Port.SendText("x"));
+  EXPECT_FALSE(Port.Open());
+  EXPECT_EQ(lost, 1);
+  PumpFor(200ms);
+  EXPECT_EQ(lost, 1);
+}
+
 // A port that goes away while open closes as if asked to: its owner hears
 // of the close and the device is let go.
 TEST_F(AdPortOpen, DestroyingAnOpenPortClosesIt) {
