@@ -152,6 +152,13 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetOpen(true);
   const uint16_t timer = source.NewTimerTrigger();
 
+  std::vector<TApdCustomComPort*> toldOfOpening;
+  TPortListener listener;
+  listener.Callback = [&](TApdCustomComPort* port, bool opening) {
+    if (opening) toldOfOpening.push_back(port);
+  };
+  source.AddPortListener(listener);
+
   TApdComPort copy;
   copy.Assign(source);
   EXPECT_EQ(copy.ComNumber(), 1);
@@ -205,6 +212,26 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetOpen(false);
   copy.SetOpen(true);
   EXPECT_NO_THROW(copy.ArmTimerTrigger(timer, 5, true));
+  // So do its listeners.
+  EXPECT_EQ(toldOfOpening, (std::vector<TApdCustomComPort*>{&copy}));
+  copy.SetOpen(false);
+}
+
+// A copy onto an open port says it is not open and closes nothing: the
+// device stays held until the port goes.
+TEST(AdPortSettings, CopyOntoAnOpenPortClosesNothing) {
+  PtyPeer peer;
+  PortName com1(1, peer.SlavePath());
+  TApdComPort port;
+  port.SetComNumber(1);
+  port.SetOpen(true);
+  TApdComPort source;
+  source.SetBaud(4800);
+  port.Assign(source);
+  EXPECT_FALSE(port.Open());
+  EXPECT_EQ(port.Baud(), 4800);
+  EXPECT_NE(port.Dispatcher(), nullptr);
+  EXPECT_TRUE(HoldsDescriptorOf(peer.SlavePath()));
 }
 
 // --- loading
