@@ -227,9 +227,11 @@ TEST(AdPortSettings, CopyOntoAnOpenPortClosesNothing) {
   port.SetOpen(true);
   TApdComPort source;
   source.SetBaud(4800);
+  source.SetHWFlowOptions(hwfRequireDSR);
   port.Assign(source);
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(port.Baud(), 4800);
+  EXPECT_EQ(port.HWFlowOptions(), hwfRequireDSR);
   EXPECT_NE(port.Dispatcher(), nullptr);
   EXPECT_TRUE(HoldsDescriptorOf(peer.SlavePath()));
 }
