@@ -141,6 +141,7 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   source.SetTracing(tlOn);
   int dataEvents = 0;
   source.SetOnTriggerData([&](TApdCustomComPort*, uint16_t) { ++dataEvents; });
+  source.SetOnTriggerAvail([&](TApdCustomComPort*, uint16_t) { ++dataEvents; });
   int statusEvents = 0, timerEvents = 0;
   source.SetOnTriggerStatus([&](TApdCustomComPort*, uint16_t) { ++statusEvents; });
   source.SetOnTriggerTimer([&](TApdCustomComPort*, uint16_t) { ++timerEvents; });
@@ -192,9 +193,10 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   EXPECT_TRUE(copy.RS485Mode());
   EXPECT_EQ(copy.Logging(), tlOn);
   EXPECT_EQ(copy.Tracing(), tlOn);
-  ASSERT_TRUE(copy.OnTriggerData());
+  ASSERT_TRUE(copy.OnTriggerData() && copy.OnTriggerAvail());
   copy.OnTriggerData()(&copy, 0);
-  EXPECT_EQ(dataEvents, 1);
+  copy.OnTriggerAvail()(&copy, 0);
+  EXPECT_EQ(dataEvents, 2);
   ASSERT_TRUE(copy.OnTriggerStatus() && copy.OnTriggerTimer());
   copy.OnTriggerStatus()(&copy, 0);
   copy.OnTriggerTimer()(&copy, 0);
