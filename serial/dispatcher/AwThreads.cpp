@@ -190,9 +190,10 @@ void TDispThread::Leaving() {
   Dispatcher.ReleaseOnThreadExit = Dispatcher.ClosePending || Dispatcher.StopRequested;
 }
 
+// A handler that closes the port ends the round: its delivery answers false.
 bool TDispThread::StatusRound() {
-  while (Dispatcher.CheckStatusTriggers())
-    if (Dispatcher.ClosePending) return false;
+  while (Dispatcher.CheckStatusTriggers()) {
+  }
   return !Dispatcher.ClosePending;
 }
 
@@ -351,24 +352,21 @@ int32_t TApdBaseDispatcher::StartThreads() {
   return ecode::OK;
 }
 
-// The system refused a thread: the ones never started are uncounted, the
-// others stopped as at a close, so that nothing waits for a thread that
-// never ran.
+// The system refused a thread: the ones never started are uncounted, so
+// that nothing waits for a thread that never ran. The others are stopped
+// by the close that undoes the failed open.
 void TApdBaseDispatcher::AbandonStart(TApdDispatcherThread* const (&threads)[3], int started) {
-  {
-    std::lock_guard<TAwLock> hold(ThreadEndLock());
-    for (int i = started; i < 3; ++i) {
-      if (threads[i] == ComThread.load()) ComThread = nullptr;
-      if (threads[i] == DispThread.load()) DispThread = nullptr;
-      if (threads[i] == OutThread.load()) OutThread = nullptr;
-    }
-    ThreadCount -= 3 - started;
-    if (ThreadCount == 0) {
-      AllThreadsEnded();
-      ThreadsRunning = false;
-    }
+  std::lock_guard<TAwLock> hold(ThreadEndLock());
+  for (int i = started; i < 3; ++i) {
+    if (threads[i] == ComThread.load()) ComThread = nullptr;
+    if (threads[i] == DispThread.load()) DispThread = nullptr;
+    if (threads[i] == OutThread.load()) OutThread = nullptr;
   }
-  StopThreads();
+  ThreadCount -= 3 - started;
+  if (ThreadCount == 0) {
+    AllThreadsEnded();
+    ThreadsRunning = false;
+  }
 }
 
 bool TApdBaseDispatcher::OnOwnThread() const {
@@ -394,9 +392,9 @@ void TApdBaseDispatcher::StopThreads() {
     PumpUntil([&] { return ended(ComThread.load()); });
   }
   ComEvent.Set();
-  PumpUntil([&] { return ended(DispThread.load()); });
+  // On its own thread the dispatcher thread is the one left; elsewhere the
+  // last thread's ThreadEnded may still be releasing the device.
   if (!OnOwnThread()) {
-    // The last thread's ThreadEnded may still be releasing the device.
     PumpUntil([&] { return ThreadCount == 0; });
     for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent, &OutputFlushEvent})
       e->Reset();
