@@ -105,6 +105,11 @@ int32_t TApdPosixDispatcher::SystemCode(int error) {
   }
 }
 
+int32_t TApdPosixDispatcher::Failure(int error) {
+  if (error == EIO) MarkDeviceGone();  // the line hung up
+  return SystemCode(error);
+}
+
 bool TApdPosixDispatcher::IsPermissionDenied(int32_t code) {
   return code == ecode::SystemError(EACCES) || code == ecode::SystemError(EPERM);
 }
@@ -138,13 +143,12 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
     return SystemCode(error);
   }
   // Undoes everything taken so far: a leaked descriptor would keep the
-  // port locked until the program ends.
-  bool locked = false, exclusive = false;
+  // port locked until the program ends. Closing the only descriptor drops
+  // the lock; the write-wake pipe is the last thing made, so never there.
+  bool exclusive = false;
   auto fail = [&](int code) -> intptr_t {
     ClosePipe(eventWake_);
-    ClosePipe(writeWake_);
     if (exclusive) ioctl(fd, TIOCNXCL);
-    if (locked) flock(fd, LOCK_UN);
     close(fd);
     return code;
   };
@@ -152,18 +156,16 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   // got past open() must still find the port taken.
   if (Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0)
     return fail(errno == EWOULDBLOCK ? ecode::FileAccessDenied : SystemCode(errno));
-  locked = true;
   termios raw{};
   if (tcgetattr(fd, &raw) != 0) return fail(SystemCode(errno));  // not a terminal
   if (ioctl(fd, TIOCEXCL) != 0) return fail(SystemCode(errno));
   exclusive = true;
-  // A known start: raw bytes, no flow control, reads that return at once.
-  // The tty's defaults would eat XON and XOFF and stop on a received XOFF.
+  // A known start: raw bytes, no flow control (reads return at once by
+  // O_NONBLOCK). The tty's defaults would eat XON and XOFF and stop on a
+  // received XOFF.
   cfmakeraw(&raw);
   raw.c_cflag = (raw.c_cflag & ~CRTSCTS) | CLOCAL | CREAD;
   raw.c_iflag &= ~(IXON | IXOFF | IXANY);
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &raw) != 0) return fail(SystemCode(errno));
   if (pipe2(eventWake_, O_CLOEXEC | O_NONBLOCK) != 0 ||
       pipe2(writeWake_, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -173,7 +175,6 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   pseudoTerminal_ = kind == 3 || (kind >= 136 && kind <= 143);  // BSD and UNIX 98 slaves
 
   fd_ = fd;
-  closeDeferred_ = false;
   framingIgnored_ = false;
   applied_ = TLineState{};
   applied_.DtrControl = TDtrControl::On;
@@ -207,19 +208,17 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   // when the last of them has ended, never under them (a reused number
   // would give them another port).
   std::lock_guard<TAwLock> hold(ThreadEndLock());
-  if (ThreadCount > 0)
-    closeDeferred_ = true;
-  else
-    CloseDescriptors();
+  if (ThreadCount == 0) CloseDescriptors();
   return 0;
 }
 
+// Threads end together only when they are stopped: by the close above, or
+// by the stop that follows it.
 void TApdPosixDispatcher::AllThreadsEnded() {
-  if (closeDeferred_) CloseDescriptors();
+  if (StopRequested) CloseDescriptors();
 }
 
 void TApdPosixDispatcher::CloseDescriptors() {
-  closeDeferred_ = false;
   {
     std::lock_guard<std::mutex> hold(wakeLock_);
     ClosePipe(eventWake_);
@@ -297,8 +296,6 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   if (state.InX) t.c_iflag |= IXOFF;
   t.c_cc[VSTART] = state.XonChar;
   t.c_cc[VSTOP] = state.XoffChar;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
   // A pty keeps 8 data bits and no parity whatever it is told, and the C
   // library may then answer EINVAL although everything else was applied.
   // For a pty that is no failure: the line state reports what was asked
@@ -307,7 +304,7 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   const int set = tcsetattr(fd_, TCSANOW, &t);
   const int setError = errno;
   termios kept{};
-  if (tcgetattr(fd_, &kept) != 0) return SystemCode(set == 0 ? errno : setError);
+  if (tcgetattr(fd_, &kept) != 0) return SystemCode(errno);
   constexpr tcflag_t Framing = CSIZE | PARENB | PARODD | CMSPAR;
   const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing) &&
                            cfgetospeed(&kept) == cfgetospeed(&t);
@@ -353,7 +350,7 @@ uint8_t TApdPosixDispatcher::ReadModemLines() {
 
 uint32_t TApdPosixDispatcher::NewLineErrors() {
   std::lock_guard<std::mutex> hold(errorLock_);
-  if (!countersWork_ || DeviceGone()) return 0;
+  if (!countersWork_) return 0;  // a dead line's counters fail like missing ones
   serial_icounter_struct counts{};
   if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) {
     countersWork_ = false;  // a pty and many USB adapters have none
@@ -389,9 +386,7 @@ uint32_t TApdPosixDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
 int32_t TApdPosixDispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
   if (DeviceGone() || count == 0) return 0;
   ssize_t got = Retry([&] { return read(fd_, buffer, count); });
-  if (got >= 0) return static_cast<int32_t>(got);
-  if (errno == EIO) MarkDeviceGone();
-  return 0;
+  return got >= 0 ? static_cast<int32_t>(got) : Failure(errno);
 }
 
 int32_t TApdPosixDispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
@@ -404,11 +399,7 @@ int32_t TApdPosixDispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   while (!DeviceGone()) {
     ssize_t written = Retry([&] { return write(fd_, data, count); });
     if (written > 0) return static_cast<int32_t>(written);
-    if (written < 0 && errno != EAGAIN) {
-      int error = errno;
-      if (error == EIO) MarkDeviceGone();
-      return SystemCode(error);
-    }
+    if (written < 0 && errno != EAGAIN) return Failure(errno);
     // The device's queue is full: wait until it takes more, or a purge.
     pollfd fds[2] = {{fd_, POLLOUT, 0}, {writeWake_[0], POLLIN, 0}};
     if (Retry([&] { return poll(fds, 2, -1); }) < 0) return SystemCode(errno);
@@ -438,15 +429,13 @@ int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
   }
   if (DeviceGone()) return 0;
   if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) == 0) return 0;
-  const int error = errno;
-  if (error == EIO) MarkDeviceGone();  // the line hung up before the event thread saw it
-  return SystemCode(error);
+  return Failure(errno);  // the line may have hung up before the event thread saw it
 }
 
 // --- device events
 
 void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
-  // Reads return at once already (VMIN 0, VTIME 0, O_NONBLOCK). Modem lines
+  // Reads return at once already (O_NONBLOCK). Modem lines
   // are watched by looking at them on each wake, where the driver has them.
   int bits = 0;
   watchLines_ = ioctl(fd_, TIOCMGET, &bits) == 0;
