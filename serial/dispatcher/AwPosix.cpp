@@ -175,15 +175,9 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   pseudoTerminal_ = kind == 3 || (kind >= 136 && kind <= 143);  // BSD and UNIX 98 slaves
 
   fd_ = fd;
-  framingIgnored_ = false;
   applied_ = TLineState{};
   applied_.DtrControl = TDtrControl::On;
   applied_.RtsControl = TRtsControl::On;
-  {
-    std::lock_guard<std::mutex> hold(errorLock_);
-    countersWork_ = true;
-    pendingErrors_ = 0;
-  }
   NewLineErrors();  // the counters so far are history
   {
     std::lock_guard<std::mutex> hold(errorLock_);
@@ -200,7 +194,6 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   if (ThreadsRunning) {
     StopRequested = true;
     CancelDeviceEventWait();
-    Wake(writeWake_);
     ReadyEvent.Set();
     GeneralEvent.Reset();
   }
@@ -350,12 +343,9 @@ uint8_t TApdPosixDispatcher::ReadModemLines() {
 
 uint32_t TApdPosixDispatcher::NewLineErrors() {
   std::lock_guard<std::mutex> hold(errorLock_);
-  if (!countersWork_) return 0;  // a dead line's counters fail like missing ones
   serial_icounter_struct counts{};
-  if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) {
-    countersWork_ = false;  // a pty and many USB adapters have none
-    return 0;
-  }
+  // A pty and many USB adapters have none: asking again costs one call.
+  if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) return 0;
   const int now[5] = {counts.buf_overrun, counts.overrun, counts.parity, counts.frame, counts.brk};
   static constexpr uint32_t Bits[5] = {LineErrRxOverflow, LineErrOverrun, LineErrParity,
                                        LineErrFraming, LineErrBreak};

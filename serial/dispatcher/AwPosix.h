@@ -74,10 +74,11 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   int writeWake_[2] = {-1, -1};  // an output purge or a close -> WriteDevice
   std::mutex wakeLock_;          // the write ends of both pipes against their close
   TLineState applied_;           // what termios cannot hold comes from here
-  bool framingIgnored_ = false;  // the device dropped size and parity (a pty)
+  // The device dropped size and parity (a pty); told by each line change,
+  // the open's own too.
+  bool framingIgnored_ = false;
 
   std::mutex errorLock_;         // the two below
-  bool countersWork_ = true;
   uint32_t pendingErrors_ = 0;
   int lastCounts_[5] = {};
 
