@@ -350,3 +350,34 @@ TEST(PosixEdges, OpenOutOfDescriptorsGivesBackItsPipeAtOnce) {
   });
   EXPECT_EQ(status, 0) << "2: no limit, 3: other result, 4: descriptors kept";
 }
+
+// Whatever the last program left on the line, an open starts from a known
+// one: no flow control of either kind, and the modem lines no condition for
+// using the port (CLOCAL). A line change puts CLOCAL back where another
+// program took it away.
+TEST(PosixEdges, OpenStartsFromAKnownLineWhateverWasLeftOnIt) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  auto line = [&] {
+    termios t{};
+    EXPECT_EQ(tcgetattr(peer.Master(), &t), 0);  // a pty master shows its slave's
+    return t;
+  };
+  termios left = line();
+  left.c_iflag |= IXON | IXOFF | IXANY;
+  left.c_cflag = (left.c_cflag | CRTSCTS) & ~CLOCAL;
+  ASSERT_EQ(tcsetattr(peer.Master(), TCSANOW, &left), 0);
+  ASSERT_EQ(line().c_iflag & (IXON | IXOFF | IXANY), IXON | IXOFF | IXANY);
+
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+  termios opened = line();
+  EXPECT_EQ(opened.c_iflag & (IXON | IXOFF | IXANY), 0u);
+  EXPECT_EQ(opened.c_cflag & CRTSCTS, 0u);
+  EXPECT_NE(opened.c_cflag & CLOCAL, 0u);
+
+  opened.c_cflag &= ~CLOCAL;
+  ASSERT_EQ(tcsetattr(peer.Master(), TCSANOW, &opened), 0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
+  EXPECT_NE(line().c_cflag & CLOCAL, 0u);
+}

@@ -30,6 +30,8 @@ struct TScriptedUart {
   int outQueue = 0;
   serial_rs485 rs485{};
   int rs485Sets = 0;
+  bool linesFail = false;  // TIOCMGET fails, as an adapter's may after a while
+  int lineReads = 0;       // TIOCMGET calls
   // A UART keeps the data format it is told, which a pty drops.
   bool keepsFraming = false;
   tcflag_t framing = CS8;
@@ -51,7 +53,14 @@ int Answer(unsigned long request, void* arg) {
   std::lock_guard<std::mutex> hold(Uart().lock);
   TScriptedUart& u = Uart();
   switch (request) {
-    case TIOCMGET: *static_cast<int*>(arg) = u.lines; return 0;
+    case TIOCMGET:
+      ++u.lineReads;
+      if (u.linesFail) {
+        errno = EINVAL;
+        return -1;
+      }
+      *static_cast<int*>(arg) = u.lines;
+      return 0;
     case TIOCMBIS: u.lines |= *static_cast<int*>(arg); return 0;
     case TIOCMBIC: u.lines &= ~*static_cast<int*>(arg); return 0;
     case TIOCGICOUNT: *static_cast<serial_icounter_struct*>(arg) = u.counts; return 0;
@@ -116,6 +125,8 @@ class PosixModem : public ::testing::Test {
       Uart().outQueue = 0;
       Uart().rs485 = {};
       Uart().rs485Sets = 0;
+      Uart().linesFail = false;
+      Uart().lineReads = 0;
       Uart().keepsFraming = KeepsFraming();
       Uart().framing = CS8;
     }
@@ -135,6 +146,10 @@ class PosixModem : public ::testing::Test {
   int Lines() {
     std::lock_guard<std::mutex> hold(Uart().lock);
     return Uart().lines;
+  }
+  int LineReads() {
+    std::lock_guard<std::mutex> hold(Uart().lock);
+    return Uart().lineReads;
   }
   uint32_t Modem() {
     std::lock_guard<TAwLock> hold(d.DispatchLock);
@@ -191,6 +206,43 @@ TEST_F(PosixModem, ErrorCountersThatMoveAreLineErrors) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));  // two more passes
     EXPECT_EQ(d.LineErrors.load(), c.bit);
   }
+}
+
+// Lines that stop answering are no longer looked at: the event thread then
+// sleeps until the line has something, instead of waking every 50 ms. The
+// error counters are still read, by the dispatcher's own passes.
+TEST_F(PosixModem, LinesThatStopAnsweringAreLeftAloneAndErrorsStillCount) {
+  const int before = LineReads();
+  ASSERT_TRUE(WaitUntil([&] { return LineReads() > before; }));  // looked at every 50 ms
+  Script([](TScriptedUart& u) { u.linesFail = true; });
+  const int failing = LineReads();
+  ASSERT_TRUE(WaitUntil([&] { return LineReads() > failing; }));
+  const int asked = LineReads();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LE(LineReads() - asked, 1) << "the event thread still looks at the lines every 50 ms";
+  d.LineErrors = 0;
+  Script([](TScriptedUart& u) { u.counts.frame += 1; });
+  EXPECT_TRUE(WaitUntil([&] { return d.LineErrors != 0; }, 2000));
+}
+
+// Opened with both lines under flow control, DTR and RTS are up, as an
+// open raises them, until a flow mode takes them: a line change raises
+// them where the device had them down. What the driver counted before the
+// open is no line error of this one.
+TEST_F(PosixModem, OpenWithFlowControlledLinesKeepsThemRaisedAndOldCountsOut) {
+  d.CloseDevice();
+  Script([](TScriptedUart& u) {
+    u.lines = 0;
+    u.counts.frame = 5;
+    u.counts.parity = 2;
+  });
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtrFlow | LineFlagRtsFlow, 4096, 4096, 1,
+                         8, 0),
+            0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
+  EXPECT_EQ(Lines() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // passes that would tell them
+  EXPECT_EQ(d.LineErrors.load(), 0u);
 }
 
 // DTR and RTS are driven on the device: raised at the open, then as asked.
