@@ -285,23 +285,22 @@ void TOutThread::WriteLoop() {
 
 // --- output flushes, in the dispatcher
 
-bool TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
+void TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
   constexpr auto AnswerLimit = std::chrono::milliseconds(5000);
-  if (OutputIdle()) return true;  // the writer holds nothing to let go of
+  if (OutputIdle()) return;  // the writer holds nothing to let go of
   const uint64_t asked = ++flushesAsked_;
   // Set before: whatever GeneralEvent holds now answers nothing of ours.
   GeneralEvent.Reset();
   OutputFlushEvent.Set();
   interrupt();
   const auto deadline = std::chrono::steady_clock::now() + AnswerLimit;
-  // Each answer counts first and sets the event after: the event is taken
-  // before the count is read, so our own answer is never left behind.
-  for (;;) {
+  // Each answer counts first and sets the event after: the count is read
+  // again after every wake, so our own answer is never left behind.
+  while (flushesAnswered_ < asked) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return flushesAnswered_ >= asked;
+    if (left.count() <= 0) return;
     GeneralEvent.Wait(static_cast<uint32_t>(left.count()));
-    if (flushesAnswered_ >= asked) return true;
   }
 }
 

@@ -507,9 +507,9 @@ class TApdBaseDispatcher {
   // An output purge's hand-shake with a running TOutThread: asks it to let
   // go of the ring (`interrupt` wakes a write in progress) and waits up to
   // 5000 ms for its answer to this very request. A GeneralEvent that a
-  // thread left as it ended is no answer. False when none came in time.
+  // thread left as it ended is no answer. The purge goes on either way.
   // With the output idle there is nothing to ask.
-  bool FlushWriter(const std::function<void()>& interrupt);
+  void FlushWriter(const std::function<void()>& interrupt);
 
  private:
   uint32_t InUnread() const;  // InputLock held
