@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -44,9 +45,11 @@ void Poke(int fd) {
   (void)Retry([&] { return write(fd, &byte, 1); });  // a full pipe already wakes
 }
 
+// A short read is the pipe emptied.
 void Drain(int fd) {
   char buffer[64];
-  while (Retry([&] { return read(fd, buffer, sizeof buffer); }) > 0) {
+  const auto full = static_cast<ssize_t>(sizeof buffer);
+  while (Retry([&] { return read(fd, buffer, sizeof buffer); }) == full) {
   }
 }
 
@@ -170,9 +173,12 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   if (pipe2(eventWake_, O_CLOEXEC | O_NONBLOCK) != 0 ||
       pipe2(writeWake_, O_CLOEXEC | O_NONBLOCK) != 0)
     return fail(ecode::OutOfMemory);
+  // The device numbers of BSD and UNIX 98 pty slaves.
+  static constexpr unsigned PtySlaves[] = {3, 136, 137, 138, 139, 140, 141, 142, 143};
   struct stat node{};
   const unsigned kind = fstat(fd, &node) == 0 ? major(node.st_rdev) : 0;
-  pseudoTerminal_ = kind == 3 || (kind >= 136 && kind <= 143);  // BSD and UNIX 98 slaves
+  pseudoTerminal_ =
+      std::find(std::begin(PtySlaves), std::end(PtySlaves), kind) != std::end(PtySlaves);
 
   fd_ = fd;
   applied_ = TLineState{};
@@ -374,7 +380,7 @@ uint32_t TApdPosixDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
 // --- reading and writing
 
 int32_t TApdPosixDispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
-  if (DeviceGone() || count == 0) return 0;
+  if (DeviceGone()) return 0;
   ssize_t got = Retry([&] { return read(fd_, buffer, count); });
   return got >= 0 ? static_cast<int32_t>(got) : Failure(errno);
 }
@@ -388,16 +394,16 @@ int32_t TApdPosixDispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
 int32_t TApdPosixDispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   while (!DeviceGone()) {
     ssize_t written = Retry([&] { return write(fd_, data, count); });
-    if (written > 0) return static_cast<int32_t>(written);
-    if (written < 0 && errno != EAGAIN) return Failure(errno);
-    // The device's queue is full: wait until it takes more, or a purge.
+    if (written >= 0) return static_cast<int32_t>(written);
+    if (errno != EAGAIN) return Failure(errno);
+    // The device's queue is full: wait until it takes more, or a purge. A
+    // hang-up wakes the poll, and the next write meets it as EIO.
     pollfd fds[2] = {{fd_, POLLOUT, 0}, {writeWake_[0], POLLIN, 0}};
     if (Retry([&] { return poll(fds, 2, -1); }) < 0) return SystemCode(errno);
     if (fds[1].revents & POLLIN) {
       Drain(writeWake_[0]);
       return WriteInterrupted;
     }
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) MarkDeviceGone();
   }
   return SystemCode(EIO);
 }
@@ -409,12 +415,10 @@ uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
 }
 
 int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
-  if (!input && OutThread.load() != nullptr) {
+  if (!input) {
     // Interrupt the write in progress and wait for the writer to let go of
     // the ring before it is emptied.
-    FlushWriter([this] { Wake(writeWake_); });
-    EmptyOutputRing();
-  } else if (!input) {
+    if (OutThread.load() != nullptr) FlushWriter([this] { Wake(writeWake_); });
     EmptyOutputRing();
   }
   if (DeviceGone()) return 0;
@@ -435,9 +439,10 @@ void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
 void TApdPosixDispatcher::CancelDeviceEventWait() { Wake(eventWake_); }
 
 void TApdPosixDispatcher::Wake(const int (&pipe)[2]) {
-  // The last thread may be closing the pipes right now.
+  // The last thread may be closing the pipes right now; a closed one is -1,
+  // and writing there fails harmlessly.
   std::lock_guard<std::mutex> hold(wakeLock_);
-  if (pipe[1] >= 0) Poke(pipe[1]);
+  Poke(pipe[1]);
 }
 
 uint32_t TApdPosixDispatcher::LineEvents() {
@@ -462,8 +467,8 @@ uint32_t TApdPosixDispatcher::LineEvents() {
   return mask;
 }
 
+// The caller's mask starts at 0; a cancel leaves it so.
 bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
-  mask = 0;
   while (!DeviceGone()) {
     // While the input ring is full the dispatcher cannot take what waits in
     // the driver, and a level-triggered poll would spin on it: then watch
@@ -476,10 +481,7 @@ bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
                      {eventWake_[0], POLLIN, 0}};
     int ready = Retry([&] { return poll(fds, 2, watchLines_ || stale ? 50 : -1); });
     if (ready < 0) return false;
-    if (fds[1].revents & POLLIN) {
-      Drain(eventWake_[0]);
-      return true;  // cancelled: mask 0
-    }
+    if (fds[1].revents & POLLIN) return true;  // cancelled: only a stop does that
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
     mask = LineEvents();
     // Readable with nothing waiting is no hang-up: TDispThread's own pass

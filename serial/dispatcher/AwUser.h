@@ -342,7 +342,8 @@ class TApdBaseDispatcher {
   virtual int32_t QueueOutput(const uint8_t* data, uint32_t count) = 0;
   // TComThread: blocks until the device reports events (mask receives them, using the
   // bits 0x001 received char, 0x008 CTS, 0x010 DSR, 0x020 carrier, 0x040 break,
-  // 0x080 line error, 0x100 ring) or until CancelDeviceEventWait (true, mask 0).
+  // 0x080 line error, 0x100 ring) or until CancelDeviceEventWait (true, with
+  // the mask as the caller set it: 0).
   // false when the wait failed (the device is gone, hung up, or does not support
   // event waits): TComThread then ends; it must never be called again in a loop that spins.
   virtual bool WaitDeviceEvent(uint32_t& mask) = 0;

@@ -319,7 +319,8 @@ TEST(DispatcherThreadsLife, BytesWithALineEventAreToldBeforeATimeOutDueMeanwhile
     std::atomic<bool> recording{false};
     AddMethodHandler(*d, [&](uint32_t msg, uint32_t wParam, uint32_t) {
       pass.OnNotice(msg);
-      if (!recording || (msg == TriggerTimerMsg && wParam != static_cast<uint32_t>(timeOut))) return;
+      const bool otherTimer = msg == TriggerTimerMsg && wParam != static_cast<uint32_t>(timeOut);
+      if (!recording || otherTimer) return;
       {
         std::lock_guard<std::mutex> hold(lock);
         told.push_back(msg);
@@ -350,7 +351,8 @@ TEST(DispatcherThreadsLife, BytesWithALineEventAreToldBeforeATimeOutDueMeanwhile
       return told;
     };
     ASSERT_TRUE(WaitUntil([&] { return notices().size() == 3; }));
-    EXPECT_EQ(notices(), (std::vector<uint32_t>{TriggerStatusMsg, TriggerDataMsg, TriggerTimerMsg}));
+    EXPECT_EQ(notices(),
+              (std::vector<uint32_t>{TriggerStatusMsg, TriggerDataMsg, TriggerTimerMsg}));
     FinishesWithin(10000, [&] { d.reset(); });
   }
 }
