@@ -88,6 +88,14 @@ void SetModemBit(int fd, int bit, bool on) {
   ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit);
 }
 
+// What an open leaves on the line before its first change: DTR and RTS up.
+TLineState OpenedLineState() {
+  TLineState state;
+  state.DtrControl = TDtrControl::On;
+  state.RtsControl = TRtsControl::On;
+  return state;
+}
+
 uint8_t LinesFromBits(int bits) {
   uint8_t lines = 0;
   if (bits & TIOCM_CTS) lines |= ModemCts;
@@ -181,9 +189,7 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
       std::find(std::begin(PtySlaves), std::end(PtySlaves), kind) != std::end(PtySlaves);
 
   fd_ = fd;
-  applied_ = TLineState{};
-  applied_.DtrControl = TDtrControl::On;
-  applied_.RtsControl = TRtsControl::On;
+  applied_ = OpenedLineState();
   NewLineErrors();  // the counters so far are history
   {
     std::lock_guard<std::mutex> hold(errorLock_);
@@ -305,8 +311,8 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   termios kept{};
   if (tcgetattr(fd_, &kept) != 0) return SystemCode(errno);
   constexpr tcflag_t Framing = CSIZE | PARENB | PARODD | CMSPAR;
-  const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing) &&
-                           cfgetospeed(&kept) == cfgetospeed(&t);
+  // The speed is in c_cflag too.
+  const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing);
   if (set != 0 && !(pseudoTerminal_ && setError == EINVAL && restApplied))
     return SystemCode(setError);
   const bool framingKept = (kept.c_cflag & Framing) == (t.c_cflag & Framing);

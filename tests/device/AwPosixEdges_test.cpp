@@ -381,3 +381,31 @@ TEST(PosixEdges, OpenStartsFromAKnownLineWhateverWasLeftOnIt) {
   ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
   EXPECT_NE(line().c_cflag & CLOCAL, 0u);
 }
+
+// A child the program forked holds every descriptor it had, the port's too:
+// the close still gives the port's lock back, so that another program can
+// take it while the child runs on.
+TEST(PosixEdges, CloseGivesTheLockBackWhileAForkedChildHoldsTheDescriptor) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+  int release[2];
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char byte;
+    (void)read(release[0], &byte, 1);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  d.CloseDevice();
+  const int other = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "the port stayed locked";
+  close(other);
+  (void)write(release[1], "x", 1);
+  waitpid(child, nullptr, 0);
+  close(release[0]);
+  close(release[1]);
+}

@@ -35,6 +35,9 @@ struct TScriptedUart {
   // A UART keeps the data format it is told, which a pty drops.
   bool keepsFraming = false;
   tcflag_t framing = CS8;
+  // The C library answers EINVAL although it applied what it was given.
+  bool setAnswersInvalid = false;
+  bool speedRefused = false;  // the device keeps 9600 baud whatever it is told
 };
 constexpr tcflag_t FramingBits = CSIZE | PARENB | PARODD | CMSPAR;
 TScriptedUart& Uart() {
@@ -95,6 +98,10 @@ extern "C" int tcsetattr(int fd, int actions, const termios* t) __THROW {
   if (result == 0 && Scripted(fd)) {
     std::lock_guard<std::mutex> hold(Uart().lock);
     Uart().framing = t->c_cflag & FramingBits;
+    if (Uart().setAnswersInvalid) {
+      errno = EINVAL;
+      return -1;
+    }
   }
   return result;
 }
@@ -106,6 +113,7 @@ extern "C" int tcgetattr(int fd, termios* t) __THROW {
   if (result == 0 && Scripted(fd)) {
     std::lock_guard<std::mutex> hold(Uart().lock);
     if (Uart().keepsFraming) t->c_cflag = (t->c_cflag & ~FramingBits) | Uart().framing;
+    if (Uart().speedRefused) cfsetospeed(t, B9600);
   }
   return result;
 }
@@ -129,6 +137,8 @@ class PosixModem : public ::testing::Test {
       Uart().lineReads = 0;
       Uart().keepsFraming = KeepsFraming();
       Uart().framing = CS8;
+      Uart().setAnswersInvalid = false;
+      Uart().speedRefused = false;
     }
     ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
               0);
@@ -230,6 +240,9 @@ TEST_F(PosixModem, LinesThatStopAnsweringAreLeftAloneAndErrorsStillCount) {
 // them where the device had them down. What the driver counted before the
 // open is no line error of this one.
 TEST_F(PosixModem, OpenWithFlowControlledLinesKeepsThemRaisedAndOldCountsOut) {
+  ASSERT_EQ(d.DriveDtr(0), 0);  // nothing of the last opening's lines stays
+  ASSERT_EQ(d.DriveRts(0), 0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
   d.CloseDevice();
   Script([](TScriptedUart& u) {
     u.lines = 0;
@@ -303,6 +316,22 @@ TEST_F(PosixModem, LineChangeWaitsForTheDriversOutputQueue) {
   change.join();
   ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+}
+
+// A pty that dropped the data format may have the C library answer EINVAL
+// although it applied the rest: that is no failure, and the line state is
+// what was asked for. EINVAL with anything else left unapplied is one.
+TEST_F(PosixModem, InvalidAnswerToAFormatThePtyDroppedIsNoFailure) {
+  Script([](TScriptedUart& u) { u.setAnswersInvalid = true; });
+  ASSERT_EQ(d.SetLineParams(19200, 2, 1, 7), 0);
+  uint32_t baud;
+  uint8_t parity, stop, bits;
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(baud, 19200u);
+  EXPECT_EQ(bits, 7);
+  EXPECT_EQ(parity, 2);
+  Script([](TScriptedUart& u) { u.speedRefused = true; });
+  EXPECT_EQ(d.SetLineParams(38400, 0, 1, 8), ecode::SystemError(EINVAL));
 }
 
 namespace {
