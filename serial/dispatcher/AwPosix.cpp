@@ -5,13 +5,16 @@
 #include "AwPosix.h"
 
 #include "AwErrorCodes.h"
+#include "AwThreads.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
@@ -505,4 +508,13 @@ bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
 int32_t TApdPosixDispatcher::YieldSlice() {
   std::this_thread::yield();
   return 0;
+}
+
+// --- thread priorities
+
+long CurrentSystemThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// Linux keeps a nice value per thread: five steps of nice per level.
+void ApplyThreadPriority(long systemId, int level) {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(systemId), (3 - level) * 5);
 }

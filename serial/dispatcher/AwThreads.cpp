@@ -13,14 +13,6 @@
 #include "AwErrorCodes.h"
 #include "AwUser.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 using Guard = std::lock_guard<TAwLock>;
 
 // --- process-wide hooks
@@ -66,30 +58,6 @@ void ReportThreadException(const std::string& what) {
     std::fprintf(stderr, "dispatcher thread ended by an exception: %s\n", what.c_str());
 }
 
-long CurrentSystemThreadId() {
-#ifdef _WIN32
-  return static_cast<long>(GetCurrentThreadId());
-#else
-  return static_cast<long>(syscall(SYS_gettid));
-#endif
-}
-
-// Best effort: an unprivileged process may not raise a priority.
-void ApplyPriority(long systemId, int level) {
-#ifdef _WIN32
-  static constexpr int Levels[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
-                                   THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
-                                   THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                                   THREAD_PRIORITY_TIME_CRITICAL};
-  HANDLE thread = OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(systemId));
-  if (thread == nullptr) return;
-  SetThreadPriority(thread, Levels[level]);
-  CloseHandle(thread);
-#else
-  // Linux keeps a nice value per thread: five steps of nice per level.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(systemId), (3 - level) * 5);
-#endif
-}
 }  // namespace
 
 void SetMessagePump(std::function<void()> pump) {
@@ -125,7 +93,7 @@ bool TApdDispatcherThread::IsCurrent() const {
 void TApdDispatcherThread::SetPriorityLevel(int level) {
   level = std::clamp(level, 0, 6);
   wantedLevel_ = level;
-  if (long id = systemId_; id != 0) ApplyPriority(id, level);
+  if (long id = systemId_; id != 0) ApplyThreadPriority(id, level);
 }
 
 thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr;
@@ -133,7 +101,8 @@ thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr
 void TApdDispatcherThread::Run() {
   CurrentThread = this;
   systemId_ = CurrentSystemThreadId();
-  if (wantedLevel_ != 3) ApplyPriority(systemId_, wantedLevel_);
+  // A level set before the thread ran; normal is no change.
+  ApplyThreadPriority(systemId_, wantedLevel_);
   // Whatever escapes the loop, the thread ends in order, so that nobody
   // waits for it forever.
   try {

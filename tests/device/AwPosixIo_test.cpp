@@ -406,5 +406,7 @@ TEST(PosixThreads, BoostAndRs485ModeSetTheThreadPriorities) {
   EXPECT_EQ(niceValues(), (std::multiset<int>{-10, -5, -5}));
   d.SetRS485Mode(false);
   EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
+  d.SetThreadBoost(5);  // past the top level (6, time critical) is the top level
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-15, -15, -15}));
   d.CloseDevice();
 }
