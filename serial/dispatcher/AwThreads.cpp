@@ -258,13 +258,12 @@ void TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
   constexpr auto AnswerLimit = std::chrono::milliseconds(5000);
   if (OutputIdle()) return;  // the writer holds nothing to let go of
   const uint64_t asked = ++flushesAsked_;
-  // Set before: whatever GeneralEvent holds now answers nothing of ours.
-  GeneralEvent.Reset();
   OutputFlushEvent.Set();
   interrupt();
   const auto deadline = std::chrono::steady_clock::now() + AnswerLimit;
   // Each answer counts first and sets the event after: the count is read
-  // again after every wake, so our own answer is never left behind.
+  // again after every wake, so our own answer is never left behind, and a
+  // GeneralEvent that answers nothing of ours only costs one more look.
   while (flushesAnswered_ < asked) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -370,7 +369,7 @@ void TApdBaseDispatcher::StopThreads() {
 }
 
 void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
-  if (thread == DispThread.load() && ReleaseOnThreadExit.exchange(false)) ReleaseBuffers();
+  if (thread == DispThread.load() && ReleaseOnThreadExit) ReleaseBuffers();  // clears the flag
   std::lock_guard<TAwLock> hold(ThreadEndLock());
   if (thread == ComThread.load()) ComThread = nullptr;
   if (thread == DispThread.load()) DispThread = nullptr;

@@ -493,3 +493,30 @@ TEST(DispatcherThreadsLife, OpeningAgainLetsTheEndedThreadsGo) {
   // Sixty stacks of ended threads would be hundreds of MiB.
   EXPECT_LT(VirtualMemoryKiB() - before, 64 * 1024);
 }
+
+namespace {
+// A device layer whose output purge asks the writer to let go, as the
+// real ones do; its queue leaves the writer asleep.
+class TPurgeAsksTheWriter : public TFakeDispatcher {
+ public:
+  TPurgeAsksTheWriter() { RealThreads = true; }
+  int32_t PurgeQueue(bool input) override {
+    if (!input) FlushWriter([] {});
+    return TFakeDispatcher::PurgeQueue(input);
+  }
+};
+}  // namespace
+
+// A flush that finds the writer asleep, with bytes it has not yet been woken
+// for, is answered at once, not after the flush's limit.
+TEST(DispatcherThreadsLife, FlushReachingAnIdleWriterIsAnsweredAtOnce) {
+  TPurgeAsksTheWriter d;
+  ASSERT_EQ(d.Open(), 0);
+  const uint8_t block[10] = {};
+  ASSERT_EQ(d.PutBytes(block, sizeof block), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(d.FlushOutput(), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500))
+      << "the flush waited for its limit";
+  EXPECT_EQ(d.OutUsed(), 0u);
+}
