@@ -203,8 +203,9 @@ void TDispThread::TellDeviceGone() {
 
 void TDispThread::TimerPass() {
   TApdBaseDispatcher& d = Dispatcher;
-  // Bytes that came before a time-out are announced before it.
-  if (d.ClosePending || d.Delivering || d.AvailOwed) return;
+  // Bytes that came before a time-out are announced before it. (The pass
+  // never runs inside a delivery, and a close ends the loop.)
+  if (d.AvailOwed) return;
   while (!d.ClosePending) {
     if (d.CheckStatusTriggers()) continue;
     if (!d.CheckTimerTriggers()) break;
@@ -360,12 +361,9 @@ void TApdBaseDispatcher::StopThreads() {
   }
   ComEvent.Set();
   // On its own thread the dispatcher thread is the one left; elsewhere the
-  // last thread's ThreadEnded may still be releasing the device.
-  if (!OnOwnThread()) {
-    PumpUntil([&] { return ThreadCount == 0; });
-    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent, &OutputFlushEvent})
-      e->Reset();
-  }
+  // last thread's ThreadEnded may still be releasing the device. What the
+  // events still hold is reset by the next start.
+  if (!OnOwnThread()) PumpUntil([&] { return ThreadCount == 0; });
 }
 
 void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
