@@ -520,3 +520,17 @@ TEST(DispatcherThreadsLife, FlushReachingAnIdleWriterIsAnsweredAtOnce) {
       << "the flush waited for its limit";
   EXPECT_EQ(d.OutUsed(), 0u);
 }
+
+// A ring the event thread saw is told even when the line is down again by
+// the time the dispatcher reads the modem status.
+TEST(DispatcherThreadsLife, RingOverBeforeTheStatusIsReadIsStillTold) {
+  TFakeDispatcher d;
+  d.RealThreads = true;
+  ASSERT_EQ(d.Open(), 0);
+  d.SignalEvents(DevEvRing);  // ModemLines stay 0: the ring is over
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<TAwLock> hold(d.DispatchLock);
+    return (d.ModemStatus & 0x04) != 0;
+  }));
+  d.CloseDevice();
+}
