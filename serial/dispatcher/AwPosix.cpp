@@ -5,13 +5,16 @@
 #include "AwPosix.h"
 
 #include "AwErrorCodes.h"
+#include "AwThreads.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -44,9 +48,11 @@ void Poke(int fd) {
   (void)Retry([&] { return write(fd, &byte, 1); });  // a full pipe already wakes
 }
 
+// A short read is the pipe emptied.
 void Drain(int fd) {
   char buffer[64];
-  while (Retry([&] { return read(fd, buffer, sizeof buffer); }) > 0) {
+  const auto full = static_cast<ssize_t>(sizeof buffer);
+  while (Retry([&] { return read(fd, buffer, sizeof buffer); }) == full) {
   }
 }
 
@@ -85,6 +91,14 @@ void SetModemBit(int fd, int bit, bool on) {
   ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit);
 }
 
+// What an open leaves on the line before its first change: DTR and RTS up.
+TLineState OpenedLineState() {
+  TLineState state;
+  state.DtrControl = TDtrControl::On;
+  state.RtsControl = TRtsControl::On;
+  return state;
+}
+
 uint8_t LinesFromBits(int bits) {
   uint8_t lines = 0;
   if (bits & TIOCM_CTS) lines |= ModemCts;
@@ -103,6 +117,11 @@ int32_t TApdPosixDispatcher::SystemCode(int error) {
     case ENOMEM: return ecode::OutOfMemory;
     default: return ecode::SystemError(error);
   }
+}
+
+int32_t TApdPosixDispatcher::Failure(int error) {
+  if (error == EIO) MarkDeviceGone();  // the line hung up
+  return SystemCode(error);
 }
 
 bool TApdPosixDispatcher::IsPermissionDenied(int32_t code) {
@@ -138,13 +157,12 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
     return SystemCode(error);
   }
   // Undoes everything taken so far: a leaked descriptor would keep the
-  // port locked until the program ends.
-  bool locked = false, exclusive = false;
+  // port locked until the program ends. Closing the only descriptor drops
+  // the lock; the write-wake pipe is the last thing made, so never there.
+  bool exclusive = false;
   auto fail = [&](int code) -> intptr_t {
     ClosePipe(eventWake_);
-    ClosePipe(writeWake_);
     if (exclusive) ioctl(fd, TIOCNXCL);
-    if (locked) flock(fd, LOCK_UN);
     close(fd);
     return code;
   };
@@ -152,37 +170,29 @@ intptr_t TApdPosixDispatcher::OpenDeviceHandle(const std::string& name, uint32_t
   // got past open() must still find the port taken.
   if (Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0)
     return fail(errno == EWOULDBLOCK ? ecode::FileAccessDenied : SystemCode(errno));
-  locked = true;
   termios raw{};
   if (tcgetattr(fd, &raw) != 0) return fail(SystemCode(errno));  // not a terminal
   if (ioctl(fd, TIOCEXCL) != 0) return fail(SystemCode(errno));
   exclusive = true;
-  // A known start: raw bytes, no flow control, reads that return at once.
-  // The tty's defaults would eat XON and XOFF and stop on a received XOFF.
+  // A known start: raw bytes, no flow control (reads return at once by
+  // O_NONBLOCK). The tty's defaults would eat XON and XOFF and stop on a
+  // received XOFF.
   cfmakeraw(&raw);
   raw.c_cflag = (raw.c_cflag & ~CRTSCTS) | CLOCAL | CREAD;
   raw.c_iflag &= ~(IXON | IXOFF | IXANY);
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &raw) != 0) return fail(SystemCode(errno));
   if (pipe2(eventWake_, O_CLOEXEC | O_NONBLOCK) != 0 ||
       pipe2(writeWake_, O_CLOEXEC | O_NONBLOCK) != 0)
     return fail(ecode::OutOfMemory);
+  // The device numbers of BSD and UNIX 98 pty slaves.
+  static constexpr unsigned PtySlaves[] = {3, 136, 137, 138, 139, 140, 141, 142, 143};
   struct stat node{};
   const unsigned kind = fstat(fd, &node) == 0 ? major(node.st_rdev) : 0;
-  pseudoTerminal_ = kind == 3 || (kind >= 136 && kind <= 143);  // BSD and UNIX 98 slaves
+  pseudoTerminal_ =
+      std::find(std::begin(PtySlaves), std::end(PtySlaves), kind) != std::end(PtySlaves);
 
   fd_ = fd;
-  closeDeferred_ = false;
-  framingIgnored_ = false;
-  applied_ = TLineState{};
-  applied_.DtrControl = TDtrControl::On;
-  applied_.RtsControl = TRtsControl::On;
-  {
-    std::lock_guard<std::mutex> hold(errorLock_);
-    countersWork_ = true;
-    pendingErrors_ = 0;
-  }
+  applied_ = OpenedLineState();
   NewLineErrors();  // the counters so far are history
   {
     std::lock_guard<std::mutex> hold(errorLock_);
@@ -199,7 +209,6 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   if (ThreadsRunning) {
     StopRequested = true;
     CancelDeviceEventWait();
-    Wake(writeWake_);
     ReadyEvent.Set();
     GeneralEvent.Reset();
   }
@@ -207,19 +216,17 @@ int32_t TApdPosixDispatcher::CloseDeviceHandle() {
   // when the last of them has ended, never under them (a reused number
   // would give them another port).
   std::lock_guard<TAwLock> hold(ThreadEndLock());
-  if (ThreadCount > 0)
-    closeDeferred_ = true;
-  else
-    CloseDescriptors();
+  if (ThreadCount == 0) CloseDescriptors();
   return 0;
 }
 
+// Threads end together only when they are stopped: by the close above, or
+// by the stop that follows it.
 void TApdPosixDispatcher::AllThreadsEnded() {
-  if (closeDeferred_) CloseDescriptors();
+  if (StopRequested) CloseDescriptors();
 }
 
 void TApdPosixDispatcher::CloseDescriptors() {
-  closeDeferred_ = false;
   {
     std::lock_guard<std::mutex> hold(wakeLock_);
     ClosePipe(eventWake_);
@@ -297,8 +304,6 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   if (state.InX) t.c_iflag |= IXOFF;
   t.c_cc[VSTART] = state.XonChar;
   t.c_cc[VSTOP] = state.XoffChar;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
   // A pty keeps 8 data bits and no parity whatever it is told, and the C
   // library may then answer EINVAL although everything else was applied.
   // For a pty that is no failure: the line state reports what was asked
@@ -307,10 +312,10 @@ int32_t TApdPosixDispatcher::SetDeviceState(const TLineState& state) {
   const int set = tcsetattr(fd_, TCSANOW, &t);
   const int setError = errno;
   termios kept{};
-  if (tcgetattr(fd_, &kept) != 0) return SystemCode(set == 0 ? errno : setError);
+  if (tcgetattr(fd_, &kept) != 0) return SystemCode(errno);
   constexpr tcflag_t Framing = CSIZE | PARENB | PARODD | CMSPAR;
-  const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing) &&
-                           cfgetospeed(&kept) == cfgetospeed(&t);
+  // The speed is in c_cflag too.
+  const bool restApplied = (kept.c_cflag & ~Framing) == (t.c_cflag & ~Framing);
   if (set != 0 && !(pseudoTerminal_ && setError == EINVAL && restApplied))
     return SystemCode(setError);
   const bool framingKept = (kept.c_cflag & Framing) == (t.c_cflag & Framing);
@@ -353,12 +358,9 @@ uint8_t TApdPosixDispatcher::ReadModemLines() {
 
 uint32_t TApdPosixDispatcher::NewLineErrors() {
   std::lock_guard<std::mutex> hold(errorLock_);
-  if (!countersWork_ || DeviceGone()) return 0;
   serial_icounter_struct counts{};
-  if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) {
-    countersWork_ = false;  // a pty and many USB adapters have none
-    return 0;
-  }
+  // A pty and many USB adapters have none: asking again costs one call.
+  if (ioctl(fd_, TIOCGICOUNT, &counts) != 0) return 0;
   const int now[5] = {counts.buf_overrun, counts.overrun, counts.parity, counts.frame, counts.brk};
   static constexpr uint32_t Bits[5] = {LineErrRxOverflow, LineErrOverrun, LineErrParity,
                                        LineErrFraming, LineErrBreak};
@@ -387,11 +389,9 @@ uint32_t TApdPosixDispatcher::ReadDeviceErrors(TDeviceStatus& status) {
 // --- reading and writing
 
 int32_t TApdPosixDispatcher::ReadDevice(uint8_t* buffer, uint32_t count) {
-  if (DeviceGone() || count == 0) return 0;
+  if (DeviceGone()) return 0;
   ssize_t got = Retry([&] { return read(fd_, buffer, count); });
-  if (got >= 0) return static_cast<int32_t>(got);
-  if (errno == EIO) MarkDeviceGone();
-  return 0;
+  return got >= 0 ? static_cast<int32_t>(got) : Failure(errno);
 }
 
 int32_t TApdPosixDispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
@@ -403,20 +403,16 @@ int32_t TApdPosixDispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
 int32_t TApdPosixDispatcher::WriteDevice(const uint8_t* data, uint32_t count) {
   while (!DeviceGone()) {
     ssize_t written = Retry([&] { return write(fd_, data, count); });
-    if (written > 0) return static_cast<int32_t>(written);
-    if (written < 0 && errno != EAGAIN) {
-      int error = errno;
-      if (error == EIO) MarkDeviceGone();
-      return SystemCode(error);
-    }
-    // The device's queue is full: wait until it takes more, or a purge.
+    if (written >= 0) return static_cast<int32_t>(written);
+    if (errno != EAGAIN) return Failure(errno);
+    // The device's queue is full: wait until it takes more, or a purge. A
+    // hang-up wakes the poll, and the next write meets it as EIO.
     pollfd fds[2] = {{fd_, POLLOUT, 0}, {writeWake_[0], POLLIN, 0}};
     if (Retry([&] { return poll(fds, 2, -1); }) < 0) return SystemCode(errno);
     if (fds[1].revents & POLLIN) {
       Drain(writeWake_[0]);
       return WriteInterrupted;
     }
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) MarkDeviceGone();
   }
   return SystemCode(EIO);
 }
@@ -428,25 +424,21 @@ uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
 }
 
 int32_t TApdPosixDispatcher::PurgeQueue(bool input) {
-  if (!input && OutThread.load() != nullptr) {
+  if (!input) {
     // Interrupt the write in progress and wait for the writer to let go of
     // the ring before it is emptied.
-    FlushWriter([this] { Wake(writeWake_); });
-    EmptyOutputRing();
-  } else if (!input) {
+    if (OutThread.load() != nullptr) FlushWriter([this] { Wake(writeWake_); });
     EmptyOutputRing();
   }
   if (DeviceGone()) return 0;
   if (tcflush(fd_, input ? TCIFLUSH : TCOFLUSH) == 0) return 0;
-  const int error = errno;
-  if (error == EIO) MarkDeviceGone();  // the line hung up before the event thread saw it
-  return SystemCode(error);
+  return Failure(errno);  // the line may have hung up before the event thread saw it
 }
 
 // --- device events
 
 void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
-  // Reads return at once already (VMIN 0, VTIME 0, O_NONBLOCK). Modem lines
+  // Reads return at once already (O_NONBLOCK). Modem lines
   // are watched by looking at them on each wake, where the driver has them.
   int bits = 0;
   watchLines_ = ioctl(fd_, TIOCMGET, &bits) == 0;
@@ -456,9 +448,10 @@ void TApdPosixDispatcher::PrepareDeviceEvents(uint32_t) {
 void TApdPosixDispatcher::CancelDeviceEventWait() { Wake(eventWake_); }
 
 void TApdPosixDispatcher::Wake(const int (&pipe)[2]) {
-  // The last thread may be closing the pipes right now.
+  // The last thread may be closing the pipes right now; a closed one is -1,
+  // and writing there fails harmlessly.
   std::lock_guard<std::mutex> hold(wakeLock_);
-  if (pipe[1] >= 0) Poke(pipe[1]);
+  Poke(pipe[1]);
 }
 
 uint32_t TApdPosixDispatcher::LineEvents() {
@@ -483,8 +476,8 @@ uint32_t TApdPosixDispatcher::LineEvents() {
   return mask;
 }
 
+// The caller's mask starts at 0; a cancel leaves it so.
 bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
-  mask = 0;
   while (!DeviceGone()) {
     // While the input ring is full the dispatcher cannot take what waits in
     // the driver, and a level-triggered poll would spin on it: then watch
@@ -497,10 +490,7 @@ bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
                      {eventWake_[0], POLLIN, 0}};
     int ready = Retry([&] { return poll(fds, 2, watchLines_ || stale ? 50 : -1); });
     if (ready < 0) return false;
-    if (fds[1].revents & POLLIN) {
-      Drain(eventWake_[0]);
-      return true;  // cancelled: mask 0
-    }
+    if (fds[1].revents & POLLIN) return true;  // cancelled: only a stop does that
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
     mask = LineEvents();
     // Readable with nothing waiting is no hang-up: TDispThread's own pass
@@ -518,4 +508,13 @@ bool TApdPosixDispatcher::WaitDeviceEvent(uint32_t& mask) {
 int32_t TApdPosixDispatcher::YieldSlice() {
   std::this_thread::yield();
   return 0;
+}
+
+// --- thread priorities
+
+long CurrentSystemThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// Linux keeps a nice value per thread: five steps of nice per level.
+void ApplyThreadPriority(long systemId, int level) {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(systemId), (3 - level) * 5);
 }

@@ -61,6 +61,8 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
 
  private:
   void CloseDescriptors();
+  // A read, write or purge failed: EIO is the line hung up, which is final.
+  int32_t Failure(int error);
   void Wake(const int (&pipe)[2]);
   // Line-error bits that appeared in the kernel's counters since last asked.
   uint32_t NewLineErrors();
@@ -71,12 +73,12 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   int eventWake_[2] = {-1, -1};  // CancelDeviceEventWait -> WaitDeviceEvent
   int writeWake_[2] = {-1, -1};  // an output purge or a close -> WriteDevice
   std::mutex wakeLock_;          // the write ends of both pipes against their close
-  bool closeDeferred_ = false;   // ThreadEndLock
   TLineState applied_;           // what termios cannot hold comes from here
-  bool framingIgnored_ = false;  // the device dropped size and parity (a pty)
+  // The device dropped size and parity (a pty); told by each line change,
+  // the open's own too.
+  bool framingIgnored_ = false;
 
   std::mutex errorLock_;         // the two below
-  bool countersWork_ = true;
   uint32_t pendingErrors_ = 0;
   int lastCounts_[5] = {};
 

@@ -13,14 +13,6 @@
 #include "AwErrorCodes.h"
 #include "AwUser.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 using Guard = std::lock_guard<TAwLock>;
 
 // --- process-wide hooks
@@ -66,30 +58,6 @@ void ReportThreadException(const std::string& what) {
     std::fprintf(stderr, "dispatcher thread ended by an exception: %s\n", what.c_str());
 }
 
-long CurrentSystemThreadId() {
-#ifdef _WIN32
-  return static_cast<long>(GetCurrentThreadId());
-#else
-  return static_cast<long>(syscall(SYS_gettid));
-#endif
-}
-
-// Best effort: an unprivileged process may not raise a priority.
-void ApplyPriority(long systemId, int level) {
-#ifdef _WIN32
-  static constexpr int Levels[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
-                                   THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
-                                   THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                                   THREAD_PRIORITY_TIME_CRITICAL};
-  HANDLE thread = OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(systemId));
-  if (thread == nullptr) return;
-  SetThreadPriority(thread, Levels[level]);
-  CloseHandle(thread);
-#else
-  // Linux keeps a nice value per thread: five steps of nice per level.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(systemId), (3 - level) * 5);
-#endif
-}
 }  // namespace
 
 void SetMessagePump(std::function<void()> pump) {
@@ -125,7 +93,7 @@ bool TApdDispatcherThread::IsCurrent() const {
 void TApdDispatcherThread::SetPriorityLevel(int level) {
   level = std::clamp(level, 0, 6);
   wantedLevel_ = level;
-  if (long id = systemId_; id != 0) ApplyPriority(id, level);
+  if (long id = systemId_; id != 0) ApplyThreadPriority(id, level);
 }
 
 thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr;
@@ -133,7 +101,8 @@ thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr
 void TApdDispatcherThread::Run() {
   CurrentThread = this;
   systemId_ = CurrentSystemThreadId();
-  if (wantedLevel_ != 3) ApplyPriority(systemId_, wantedLevel_);
+  // A level set before the thread ran; normal is no change.
+  ApplyThreadPriority(systemId_, wantedLevel_);
   // Whatever escapes the loop, the thread ends in order, so that nobody
   // waits for it forever.
   try {
@@ -190,9 +159,10 @@ void TDispThread::Leaving() {
   Dispatcher.ReleaseOnThreadExit = Dispatcher.ClosePending || Dispatcher.StopRequested;
 }
 
+// A handler that closes the port ends the round: its delivery answers false.
 bool TDispThread::StatusRound() {
-  while (Dispatcher.CheckStatusTriggers())
-    if (Dispatcher.ClosePending) return false;
+  while (Dispatcher.CheckStatusTriggers()) {
+  }
   return !Dispatcher.ClosePending;
 }
 
@@ -233,8 +203,9 @@ void TDispThread::TellDeviceGone() {
 
 void TDispThread::TimerPass() {
   TApdBaseDispatcher& d = Dispatcher;
-  // Bytes that came before a time-out are announced before it.
-  if (d.ClosePending || d.Delivering || d.AvailOwed) return;
+  // Bytes that came before a time-out are announced before it. (The pass
+  // never runs inside a delivery, and a close ends the loop.)
+  if (d.AvailOwed) return;
   while (!d.ClosePending) {
     if (d.CheckStatusTriggers()) continue;
     if (!d.CheckTimerTriggers()) break;
@@ -284,23 +255,21 @@ void TOutThread::WriteLoop() {
 
 // --- output flushes, in the dispatcher
 
-bool TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
+void TApdBaseDispatcher::FlushWriter(const std::function<void()>& interrupt) {
   constexpr auto AnswerLimit = std::chrono::milliseconds(5000);
-  if (OutputIdle()) return true;  // the writer holds nothing to let go of
+  if (OutputIdle()) return;  // the writer holds nothing to let go of
   const uint64_t asked = ++flushesAsked_;
-  // Set before: whatever GeneralEvent holds now answers nothing of ours.
-  GeneralEvent.Reset();
   OutputFlushEvent.Set();
   interrupt();
   const auto deadline = std::chrono::steady_clock::now() + AnswerLimit;
-  // Each answer counts first and sets the event after: the event is taken
-  // before the count is read, so our own answer is never left behind.
-  for (;;) {
+  // Each answer counts first and sets the event after: the count is read
+  // again after every wake, so our own answer is never left behind, and a
+  // GeneralEvent that answers nothing of ours only costs one more look.
+  while (flushesAnswered_ < asked) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return flushesAnswered_ >= asked;
+    if (left.count() <= 0) return;
     GeneralEvent.Wait(static_cast<uint32_t>(left.count()));
-    if (flushesAnswered_ >= asked) return true;
   }
 }
 
@@ -351,24 +320,21 @@ int32_t TApdBaseDispatcher::StartThreads() {
   return ecode::OK;
 }
 
-// The system refused a thread: the ones never started are uncounted, the
-// others stopped as at a close, so that nothing waits for a thread that
-// never ran.
+// The system refused a thread: the ones never started are uncounted, so
+// that nothing waits for a thread that never ran. The others are stopped
+// by the close that undoes the failed open.
 void TApdBaseDispatcher::AbandonStart(TApdDispatcherThread* const (&threads)[3], int started) {
-  {
-    std::lock_guard<TAwLock> hold(ThreadEndLock());
-    for (int i = started; i < 3; ++i) {
-      if (threads[i] == ComThread.load()) ComThread = nullptr;
-      if (threads[i] == DispThread.load()) DispThread = nullptr;
-      if (threads[i] == OutThread.load()) OutThread = nullptr;
-    }
-    ThreadCount -= 3 - started;
-    if (ThreadCount == 0) {
-      AllThreadsEnded();
-      ThreadsRunning = false;
-    }
+  std::lock_guard<TAwLock> hold(ThreadEndLock());
+  for (int i = started; i < 3; ++i) {
+    if (threads[i] == ComThread.load()) ComThread = nullptr;
+    if (threads[i] == DispThread.load()) DispThread = nullptr;
+    if (threads[i] == OutThread.load()) OutThread = nullptr;
   }
-  StopThreads();
+  ThreadCount -= 3 - started;
+  if (ThreadCount == 0) {
+    AllThreadsEnded();
+    ThreadsRunning = false;
+  }
 }
 
 bool TApdBaseDispatcher::OnOwnThread() const {
@@ -394,17 +360,14 @@ void TApdBaseDispatcher::StopThreads() {
     PumpUntil([&] { return ended(ComThread.load()); });
   }
   ComEvent.Set();
-  PumpUntil([&] { return ended(DispThread.load()); });
-  if (!OnOwnThread()) {
-    // The last thread's ThreadEnded may still be releasing the device.
-    PumpUntil([&] { return ThreadCount == 0; });
-    for (TAwEvent* e : {&ComEvent, &ReadyEvent, &GeneralEvent, &OutputReadyEvent, &OutputFlushEvent})
-      e->Reset();
-  }
+  // On its own thread the dispatcher thread is the one left; elsewhere the
+  // last thread's ThreadEnded may still be releasing the device. What the
+  // events still hold is reset by the next start.
+  if (!OnOwnThread()) PumpUntil([&] { return ThreadCount == 0; });
 }
 
 void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
-  if (thread == DispThread.load() && ReleaseOnThreadExit.exchange(false)) ReleaseBuffers();
+  if (thread == DispThread.load() && ReleaseOnThreadExit) ReleaseBuffers();  // clears the flag
   std::lock_guard<TAwLock> hold(ThreadEndLock());
   if (thread == ComThread.load()) ComThread = nullptr;
   if (thread == DispThread.load()) DispThread = nullptr;

@@ -9,6 +9,12 @@
 
 class TApdBaseDispatcher;
 
+// Per system, beside its device layer (AwPosix.cpp, AwWin32.cpp): the
+// calling thread's id, and a priority level 0..6 given to a thread, as far
+// as the system lets this process (best effort).
+long CurrentSystemThreadId();
+void ApplyThreadPriority(long systemId, int level);
+
 class TApdDispatcherThread {
  public:
   explicit TApdDispatcherThread(TApdBaseDispatcher& dispatcher);

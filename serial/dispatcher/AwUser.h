@@ -342,7 +342,8 @@ class TApdBaseDispatcher {
   virtual int32_t QueueOutput(const uint8_t* data, uint32_t count) = 0;
   // TComThread: blocks until the device reports events (mask receives them, using the
   // bits 0x001 received char, 0x008 CTS, 0x010 DSR, 0x020 carrier, 0x040 break,
-  // 0x080 line error, 0x100 ring) or until CancelDeviceEventWait (true, mask 0).
+  // 0x080 line error, 0x100 ring) or until CancelDeviceEventWait (true, with
+  // the mask as the caller set it: 0).
   // false when the wait failed (the device is gone, hung up, or does not support
   // event waits): TComThread then ends; it must never be called again in a loop that spins.
   virtual bool WaitDeviceEvent(uint32_t& mask) = 0;
@@ -507,9 +508,9 @@ class TApdBaseDispatcher {
   // An output purge's hand-shake with a running TOutThread: asks it to let
   // go of the ring (`interrupt` wakes a write in progress) and waits up to
   // 5000 ms for its answer to this very request. A GeneralEvent that a
-  // thread left as it ended is no answer. False when none came in time.
+  // thread left as it ended is no answer. The purge goes on either way.
   // With the output idle there is nothing to ask.
-  bool FlushWriter(const std::function<void()>& interrupt);
+  void FlushWriter(const std::function<void()>& interrupt);
 
  private:
   uint32_t InUnread() const;  // InputLock held

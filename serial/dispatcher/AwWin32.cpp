@@ -17,6 +17,7 @@
 
 #include "AwErrorCodes.h"
 #include "AwLock.h"
+#include "AwThreads.h"
 
 namespace {
 
@@ -511,4 +512,19 @@ void TApdWin32Dispatcher::NoteFailure(uint32_t error) {
 int32_t TApdWin32Dispatcher::YieldSlice() {
   Sleep(0);
   return ecode::OK;
+}
+
+// --- thread priorities
+
+long CurrentSystemThreadId() { return static_cast<long>(GetCurrentThreadId()); }
+
+void ApplyThreadPriority(long systemId, int level) {
+  static constexpr int Levels[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                                   THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                                   THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                   THREAD_PRIORITY_TIME_CRITICAL};
+  HANDLE thread = OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(systemId));
+  if (thread == nullptr) return;
+  SetThreadPriority(thread, Levels[level]);
+  CloseHandle(thread);
 }

@@ -202,3 +202,33 @@ TEST(PosixDelivery, HangUpIsToldOnceAfterTheLastBytes) {
     EXPECT_EQ(d.ThreadCount, 0);
   }
 }
+
+// A close asked from inside a handler stops watching the line at once, not
+// when the handler returns: the event thread ends while the handler still
+// runs, whether it waited on the line (a time-out's notice) or for the pass
+// it had woken (a data notice).
+TEST(PosixDelivery, ClosingFromInsideAHandlerEndsTheEventThreadAtOnce) {
+  for (bool byData : {false, true}) {
+    SCOPED_TRACE(byData ? "data notice" : "time-out notice");
+    TPtyPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    auto d = std::make_unique<TApdPosixDispatcher>(nullptr);
+    std::atomic<int> endedInHandler{-1};
+    TThreadWindow window([&](uint32_t, uint32_t, uint32_t) {
+      if (endedInHandler != -1) return;
+      d->CloseDevice();
+      endedInHandler = WaitUntil([&] { return d->ComThread.load() == nullptr; }, 2000) ? 1 : 0;
+    });
+    ASSERT_EQ(Open(*d, peer), 0);
+    Register(*d, window, byData ? 1 : 0);
+    if (byData) {
+      ASSERT_TRUE(peer.WriteAll({'a'}));
+    } else {
+      const int32_t timer = d->NewTimerTrigger();
+      ASSERT_EQ(d->ArmTimerTrigger(timer, 1, true), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return d->ThreadCount == 0; }));
+    EXPECT_EQ(endedInHandler, 1) << "the event thread went on until the handler returned";
+    d.reset();
+  }
+}

@@ -276,18 +276,21 @@ TEST(PosixEdges, PortOnDescriptorZeroOpensAndCloses) {
 TEST(PosixEdges, ClosedPortNeverClosesItsDescriptorNumberAgain) {
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
-  int reused = -1;
+  std::vector<int> reused;
   {
     TApdPosixDispatcher d(nullptr);
     ASSERT_EQ(Open(d, peer.SlavePath()), 0);
     const intptr_t number = d.DeviceHandle;
     d.CloseDevice();
-    reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(reused, number) << "the lowest free number is the port's old one";
+    // The lowest free numbers are the port's and its wake-up pipes' old ones.
+    for (int i = 0; i < 5; ++i) reused.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(reused[0], number) << "the lowest free number is the port's old one";
     d.CloseDevice();
   }
-  EXPECT_NE(fcntl(reused, F_GETFD), -1) << "another file's descriptor was closed";
-  close(reused);
+  for (int fd : reused) {
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "another file's descriptor was closed";
+    close(fd);
+  }
 }
 
 // The wake-up that ended a blocked write is used up: the next write that
@@ -349,4 +352,75 @@ TEST(PosixEdges, OpenOutOfDescriptorsGivesBackItsPipeAtOnce) {
     return CountOpenDescriptors() == before ? 0 : 4;
   });
   EXPECT_EQ(status, 0) << "2: no limit, 3: other result, 4: descriptors kept";
+}
+
+// Whatever the last program left on the line, an open starts from a known
+// one: no flow control of either kind, and the modem lines no condition for
+// using the port (CLOCAL). A line change puts CLOCAL back where another
+// program took it away.
+TEST(PosixEdges, OpenStartsFromAKnownLineWhateverWasLeftOnIt) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  auto line = [&] {
+    termios t{};
+    EXPECT_EQ(tcgetattr(peer.Master(), &t), 0);  // a pty master shows its slave's
+    return t;
+  };
+  termios left = line();
+  left.c_iflag |= IXON | IXOFF | IXANY;
+  left.c_cflag = (left.c_cflag | CRTSCTS) & ~CLOCAL;
+  ASSERT_EQ(tcsetattr(peer.Master(), TCSANOW, &left), 0);
+  ASSERT_EQ(line().c_iflag & (IXON | IXOFF | IXANY), IXON | IXOFF | IXANY);
+
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+  termios opened = line();
+  EXPECT_EQ(opened.c_iflag & (IXON | IXOFF | IXANY), 0u);
+  EXPECT_EQ(opened.c_cflag & CRTSCTS, 0u);
+  EXPECT_NE(opened.c_cflag & CLOCAL, 0u);
+
+  opened.c_cflag &= ~CLOCAL;
+  ASSERT_EQ(tcsetattr(peer.Master(), TCSANOW, &opened), 0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
+  EXPECT_NE(line().c_cflag & CLOCAL, 0u);
+}
+
+// A child the program forked holds every descriptor it had, the port's too:
+// the close still gives the port's lock back, so that another program can
+// take it while the child runs on.
+TEST(PosixEdges, CloseGivesTheLockBackWhileAForkedChildHoldsTheDescriptor) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+  int release[2];
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char byte;
+    (void)read(release[0], &byte, 1);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  d.CloseDevice();
+  const int other = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0) << "the port stayed locked";
+  close(other);
+  (void)write(release[1], "x", 1);
+  waitpid(child, nullptr, 0);
+  close(release[0]);
+  close(release[1]);
+}
+
+// An open that fails after the device was opened (a speed the driver does
+// not have) gives the port back at once, not when the dispatcher goes.
+TEST(PosixEdges, OpenFailingAfterTheDeviceOpenedGivesItBackAtOnce) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  TApdPosixDispatcher d(nullptr);
+  const int before = CountOpenDescriptors();
+  EXPECT_LT(d.OpenDevice(peer.SlavePath(), 12345, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
+            0);
+  EXPECT_EQ(CountOpenDescriptors(), before) << "the port is held until the dispatcher goes";
 }

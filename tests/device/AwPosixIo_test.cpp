@@ -1,6 +1,8 @@
 // Bytes over a real pseudo-terminal through the dispatcher's threads.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -83,6 +85,33 @@ TEST_F(PosixIo, OutputLargerThanOneDeviceWriteGoesOutComplete) {
   // The ring keeps working after a lap.
   ASSERT_EQ(d.PutBytes(block.data(), 1000), 0);
   EXPECT_EQ(peer.Read(1000), std::vector<uint8_t>(block.begin(), block.begin() + 1000));
+}
+
+// Signals the program takes (a child that ended, a timer) cut the system
+// calls of the dispatcher's threads short: they are made again, and the
+// port goes on, its event thread too.
+TEST_F(PosixIo, SignalsCuttingTheThreadsCallsShortChangeNothing) {
+  struct sigaction quiet{}, before{};
+  quiet.sa_handler = [](int) {};  // no SA_RESTART: a cut-short call answers EINTR
+  ASSERT_EQ(sigaction(SIGUSR1, &quiet, &before), 0);
+  sigset_t usr1, mine;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, &mine);  // they go to the dispatcher's threads
+  const std::vector<uint8_t> ping = Pattern(2000);
+  for (int i = 0; i < 200; ++i) {
+    kill(getpid(), SIGUSR1);
+    if (i % 50 == 0) {
+      ASSERT_EQ(d.PutBytes(ping.data(), static_cast<uint32_t>(ping.size())), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_NE(d.ComThread.load(), nullptr) << "a cut-short wait ended the event thread";
+  EXPECT_EQ(peer.Read(4 * ping.size()).size(), 4 * ping.size());
+  ASSERT_TRUE(peer.WriteAll(ping));
+  EXPECT_EQ(Collect(ping.size()), ping);
+  pthread_sigmask(SIG_SETMASK, &mine, nullptr);
+  sigaction(SIGUSR1, &before, nullptr);
 }
 
 TEST_F(PosixIo, FlushWhileAWriteIsPendingEndsAtOnce) {
@@ -406,5 +435,7 @@ TEST(PosixThreads, BoostAndRs485ModeSetTheThreadPriorities) {
   EXPECT_EQ(niceValues(), (std::multiset<int>{-10, -5, -5}));
   d.SetRS485Mode(false);
   EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
+  d.SetThreadBoost(5);  // past the top level (6, time critical) is the top level
+  EXPECT_EQ(niceValues(), (std::multiset<int>{-15, -15, -15}));
   d.CloseDevice();
 }

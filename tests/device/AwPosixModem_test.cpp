@@ -30,9 +30,14 @@ struct TScriptedUart {
   int outQueue = 0;
   serial_rs485 rs485{};
   int rs485Sets = 0;
+  bool linesFail = false;  // TIOCMGET fails, as an adapter's may after a while
+  int lineReads = 0;       // TIOCMGET calls
   // A UART keeps the data format it is told, which a pty drops.
   bool keepsFraming = false;
   tcflag_t framing = CS8;
+  // The C library answers EINVAL although it applied what it was given.
+  bool setAnswersInvalid = false;
+  bool speedRefused = false;  // the device keeps 9600 baud whatever it is told
 };
 constexpr tcflag_t FramingBits = CSIZE | PARENB | PARODD | CMSPAR;
 TScriptedUart& Uart() {
@@ -51,7 +56,14 @@ int Answer(unsigned long request, void* arg) {
   std::lock_guard<std::mutex> hold(Uart().lock);
   TScriptedUart& u = Uart();
   switch (request) {
-    case TIOCMGET: *static_cast<int*>(arg) = u.lines; return 0;
+    case TIOCMGET:
+      ++u.lineReads;
+      if (u.linesFail) {
+        errno = EINVAL;
+        return -1;
+      }
+      *static_cast<int*>(arg) = u.lines;
+      return 0;
     case TIOCMBIS: u.lines |= *static_cast<int*>(arg); return 0;
     case TIOCMBIC: u.lines &= ~*static_cast<int*>(arg); return 0;
     case TIOCGICOUNT: *static_cast<serial_icounter_struct*>(arg) = u.counts; return 0;
@@ -86,6 +98,10 @@ extern "C" int tcsetattr(int fd, int actions, const termios* t) __THROW {
   if (result == 0 && Scripted(fd)) {
     std::lock_guard<std::mutex> hold(Uart().lock);
     Uart().framing = t->c_cflag & FramingBits;
+    if (Uart().setAnswersInvalid) {
+      errno = EINVAL;
+      return -1;
+    }
   }
   return result;
 }
@@ -97,6 +113,7 @@ extern "C" int tcgetattr(int fd, termios* t) __THROW {
   if (result == 0 && Scripted(fd)) {
     std::lock_guard<std::mutex> hold(Uart().lock);
     if (Uart().keepsFraming) t->c_cflag = (t->c_cflag & ~FramingBits) | Uart().framing;
+    if (Uart().speedRefused) cfsetospeed(t, B9600);
   }
   return result;
 }
@@ -116,8 +133,12 @@ class PosixModem : public ::testing::Test {
       Uart().outQueue = 0;
       Uart().rs485 = {};
       Uart().rs485Sets = 0;
+      Uart().linesFail = false;
+      Uart().lineReads = 0;
       Uart().keepsFraming = KeepsFraming();
       Uart().framing = CS8;
+      Uart().setAnswersInvalid = false;
+      Uart().speedRefused = false;
     }
     ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
               0);
@@ -135,6 +156,10 @@ class PosixModem : public ::testing::Test {
   int Lines() {
     std::lock_guard<std::mutex> hold(Uart().lock);
     return Uart().lines;
+  }
+  int LineReads() {
+    std::lock_guard<std::mutex> hold(Uart().lock);
+    return Uart().lineReads;
   }
   uint32_t Modem() {
     std::lock_guard<TAwLock> hold(d.DispatchLock);
@@ -191,6 +216,46 @@ TEST_F(PosixModem, ErrorCountersThatMoveAreLineErrors) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));  // two more passes
     EXPECT_EQ(d.LineErrors.load(), c.bit);
   }
+}
+
+// Lines that stop answering are no longer looked at: the event thread then
+// sleeps until the line has something, instead of waking every 50 ms. The
+// error counters are still read, by the dispatcher's own passes.
+TEST_F(PosixModem, LinesThatStopAnsweringAreLeftAloneAndErrorsStillCount) {
+  const int before = LineReads();
+  ASSERT_TRUE(WaitUntil([&] { return LineReads() > before; }));  // looked at every 50 ms
+  Script([](TScriptedUart& u) { u.linesFail = true; });
+  const int failing = LineReads();
+  ASSERT_TRUE(WaitUntil([&] { return LineReads() > failing; }));
+  const int asked = LineReads();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LE(LineReads() - asked, 1) << "the event thread still looks at the lines every 50 ms";
+  d.LineErrors = 0;
+  Script([](TScriptedUart& u) { u.counts.frame += 1; });
+  EXPECT_TRUE(WaitUntil([&] { return d.LineErrors != 0; }, 2000));
+}
+
+// Opened with both lines under flow control, DTR and RTS are up, as an
+// open raises them, until a flow mode takes them: a line change raises
+// them where the device had them down. What the driver counted before the
+// open is no line error of this one.
+TEST_F(PosixModem, OpenWithFlowControlledLinesKeepsThemRaisedAndOldCountsOut) {
+  ASSERT_EQ(d.DriveDtr(0), 0);  // nothing of the last opening's lines stays
+  ASSERT_EQ(d.DriveRts(0), 0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
+  d.CloseDevice();
+  Script([](TScriptedUart& u) {
+    u.lines = 0;
+    u.counts.frame = 5;
+    u.counts.parity = 2;
+  });
+  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtrFlow | LineFlagRtsFlow, 4096, 4096, 1,
+                         8, 0),
+            0);
+  ASSERT_EQ(d.SetLineParams(19200, 0, 1, 8), 0);
+  EXPECT_EQ(Lines() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // passes that would tell them
+  EXPECT_EQ(d.LineErrors.load(), 0u);
 }
 
 // DTR and RTS are driven on the device: raised at the open, then as asked.
@@ -251,6 +316,22 @@ TEST_F(PosixModem, LineChangeWaitsForTheDriversOutputQueue) {
   change.join();
   ASSERT_EQ(tcgetattr(peer.Master(), &t), 0);
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+}
+
+// A pty that dropped the data format may have the C library answer EINVAL
+// although it applied the rest: that is no failure, and the line state is
+// what was asked for. EINVAL with anything else left unapplied is one.
+TEST_F(PosixModem, InvalidAnswerToAFormatThePtyDroppedIsNoFailure) {
+  Script([](TScriptedUart& u) { u.setAnswersInvalid = true; });
+  ASSERT_EQ(d.SetLineParams(19200, 2, 1, 7), 0);
+  uint32_t baud;
+  uint8_t parity, stop, bits;
+  ASSERT_EQ(d.GetLineParams(baud, parity, stop, bits), 0);
+  EXPECT_EQ(baud, 19200u);
+  EXPECT_EQ(bits, 7);
+  EXPECT_EQ(parity, 2);
+  Script([](TScriptedUart& u) { u.speedRefused = true; });
+  EXPECT_EQ(d.SetLineParams(38400, 0, 1, 8), ecode::SystemError(EINVAL));
 }
 
 namespace {

@@ -111,11 +111,13 @@ TEST(PosixOpen, MissingPortAndNonTerminalFailCleanly) {
   const int before = CountOpenDescriptors();
   TApdPosixDispatcher d(nullptr);
   EXPECT_EQ(Open(d, "/dev/krm4610-no-such-port"), ecode::FileNotFound);
+  EXPECT_FALSE(TApdPosixDispatcher::IsPermissionDenied(ecode::FileNotFound));
   // Opened, locked, then undone; the system's own words, not a runtime
   // text that shares the number.
   const int32_t notTerminal = Open(d, "/dev/null");
   EXPECT_EQ(notTerminal, ecode::SystemError(ENOTTY));
   EXPECT_EQ(ErrorMessageText(notTerminal), "Inappropriate ioctl for device");
+  EXPECT_FALSE(TApdPosixDispatcher::IsPermissionDenied(notTerminal));
   EXPECT_EQ(d.DeviceHandle, -1);
   EXPECT_EQ(CountOpenDescriptors(), before);
 }

@@ -299,3 +299,238 @@ TEST(DispatcherThreadsLife, StopOnAnotherThreadNeverRunsTheGuiPump) {
   SetMessagePump(nullptr);
   EXPECT_EQ(pumpedElsewhere, 0);
 }
+
+// The bytes that come with a modem change or a line error are taken and
+// told in the pass that tells the line, ahead of a time-out that fell due
+// while the line was told: a reply that arrived is never reported as a
+// time-out first.
+TEST(DispatcherThreadsLife, BytesWithALineEventAreToldBeforeATimeOutDueMeanwhile) {
+  for (bool lineError : {false, true}) {
+    SCOPED_TRACE(lineError ? "line error" : "modem change");
+    auto d = std::make_unique<TFakeDispatcher>();
+    d->RealThreads = true;
+    ASSERT_EQ(d->Open(), 0);
+    TFakeDispatcher* raw = d.get();
+    THeldPass pass(*d);
+    const int32_t timeOut = d->NewTimerTrigger();
+    ASSERT_GT(timeOut, 0);
+    std::mutex lock;
+    std::vector<uint32_t> told;
+    std::atomic<bool> recording{false};
+    AddMethodHandler(*d, [&](uint32_t msg, uint32_t wParam, uint32_t) {
+      pass.OnNotice(msg);
+      const bool otherTimer = msg == TriggerTimerMsg && wParam != static_cast<uint32_t>(timeOut);
+      if (!recording || otherTimer) return;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        told.push_back(msg);
+      }
+      if (msg == TriggerStatusMsg) {
+        raw->ArmTimerTrigger(timeOut, 1, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past its one tick
+      }
+    });
+    {
+      std::lock_guard<TAwLock> hold(d->DispatchLock);
+      if (lineError)
+        d->StatusTriggers.push_back({8 + StatusLineError, StatusLineError, LineErrFraming, 1, 0});
+      else
+        d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
+      d->DataTriggers.push_back(MakeDataTrigger(800, "c"));
+    }
+    pass.Run([&] {
+      recording = true;
+      if (lineError)
+        d->ErrorBits = LineErrFraming;
+      else
+        d->ModemLines = ModemCts;
+      d->Driver.assign({'c'});
+    }, (lineError ? DevEvError : DevEvCts) | DevEvRxChar);
+    auto notices = [&] {
+      std::lock_guard<std::mutex> hold(lock);
+      return told;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return notices().size() == 3; }));
+    EXPECT_EQ(notices(),
+              (std::vector<uint32_t>{TriggerStatusMsg, TriggerDataMsg, TriggerTimerMsg}));
+    FinishesWithin(10000, [&] { d.reset(); });
+  }
+}
+
+// A hit keeps a status trigger quiet for the rest of its round only: one
+// that its handler arms again fires once in each event pass and once more
+// in the timer pass after it.
+TEST(DispatcherThreadsLife, StatusTriggerArmedAgainFiresOnceInEachRound) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  constexpr int Wanted = 12;
+  std::vector<int> passAtNotice;  // the dispatcher thread's only
+  std::atomic<int> notices{0};
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg != TriggerStatusMsg || notices == Wanted) return;
+    passAtNotice.push_back(raw->ErrorReads);  // one read per event pass
+    ++notices;
+    std::lock_guard<TAwLock> hold(raw->DispatchLock);
+    raw->StatusTriggers[0].Armed = 1;
+  });
+  {
+    std::lock_guard<TAwLock> hold(d->DispatchLock);
+    d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1010, 1, 0});  // CTS down: always
+  }
+  ASSERT_TRUE(WaitUntil([&] { return notices == Wanted; }));
+  FinishesWithin(10000, [&] { d.reset(); });
+  // Fired in an event pass and again in the timer pass that follows it.
+  int twiceInOnePass = 0;
+  for (size_t i = 1; i < passAtNotice.size(); ++i)
+    if (passAtNotice[i] == passAtNotice[i - 1]) ++twiceInOnePass;
+  EXPECT_GE(twiceInOnePass, Wanted / 2 - 1) << testing::PrintToString(passAtNotice);
+}
+
+// An event pass that tells a modem change and a line error has three
+// rounds (the modem's, the line's, the data's): a trigger armed again by
+// its handler fires in each of them, ahead of the bytes.
+TEST(DispatcherThreadsLife, StatusTriggerArmedAgainFiresInEachRoundOfAnEventPass) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  ASSERT_EQ(d->Open(), 0);
+  TFakeDispatcher* raw = d.get();
+  THeldPass pass(*d);
+  std::mutex lock;
+  std::vector<uint32_t> told;
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    pass.OnNotice(msg);
+    if (msg != TriggerStatusMsg && msg != TriggerDataMsg) return;
+    std::lock_guard<std::mutex> hold(lock);
+    if (told.size() == 4) return;
+    told.push_back(msg);
+    std::lock_guard<TAwLock> dispatch(raw->DispatchLock);
+    raw->StatusTriggers[0].Armed = 1;
+  });
+  {
+    std::lock_guard<TAwLock> hold(d->DispatchLock);
+    d->StatusTriggers.push_back({8 + StatusModem, StatusModem, 0x1000, 1, 0});  // CTS up
+    d->DataTriggers.push_back(MakeDataTrigger(800, "c"));
+  }
+  pass.Run([&] {
+    d->ModemLines = ModemCts;
+    d->ErrorBits = LineErrFraming;
+    d->Driver.assign({'c'});
+  }, DevEvCts | DevEvError | DevEvRxChar);
+  auto notices = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return told;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return notices().size() == 4; }));
+  EXPECT_EQ(notices(), (std::vector<uint32_t>{TriggerStatusMsg, TriggerStatusMsg, TriggerStatusMsg,
+                                              TriggerDataMsg}));
+  FinishesWithin(10000, [&] { d.reset(); });
+}
+
+namespace {
+// An event thread that, woken for a stop, looks at the input ring once the
+// dispatcher thread has had time to free it.
+class TEventThreadProbe : public TFakeDispatcher {
+ public:
+  TEventThreadProbe() { RealThreads = true; }
+  std::atomic<bool> ringFreedUnderEventThread{false};
+  bool WaitDeviceEvent(uint32_t& mask) override {
+    const bool result = TFakeDispatcher::WaitDeviceEvent(mask);
+    if (StopRequested) {
+      WaitUntil([&] { return DispThread.load() == nullptr; }, 300);
+      std::lock_guard<TAwLock> in(InputLock);
+      if (InBuffer.empty()) ringFreedUnderEventThread = true;
+    }
+    return result;
+  }
+};
+}  // namespace
+
+// Closed from inside a handler, the port frees its rings only once the
+// event thread, which looks at the input ring while it waits, has ended.
+TEST(DispatcherThreadsLife, DeferredCloseFreesTheRingsOnlyAfterTheEventThreadEnded) {
+  auto d = std::make_unique<TEventThreadProbe>();
+  ASSERT_EQ(d->Open(), 0);
+  TEventThreadProbe* raw = d.get();
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg == TriggerAvailMsg) raw->CloseDevice();
+  });
+  d->SetAvailThreshold(1);
+  d->Receive("x");  // found by the 50 ms pass: the event thread still waits
+  ASSERT_TRUE(WaitUntil([&] { return d->ThreadCount == 0; }));
+  EXPECT_FALSE(d->ringFreedUnderEventThread);
+  FinishesWithin(10000, [&] { d.reset(); });
+}
+
+namespace {
+long VirtualMemoryKiB() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "VmSize: %ld", &kib) == 1) break;
+  std::fclose(status);
+  return kib;
+}
+}  // namespace
+
+// An ended thread keeps its stack until it is let go: the threads of each
+// opening go at the next one, so a port opened again and again does not
+// pile them up.
+TEST(DispatcherThreadsLife, OpeningAgainLetsTheEndedThreadsGo) {
+  if (VirtualMemoryKiB() < 0) GTEST_SKIP() << "no /proc/self/status";
+  TFakeDispatcher d;
+  d.RealThreads = true;
+  ASSERT_EQ(d.Open(), 0);
+  d.CloseDevice();
+  const long before = VirtualMemoryKiB();
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(d.Open(), 0);
+    d.CloseDevice();
+  }
+  // Sixty stacks of ended threads would be hundreds of MiB.
+  EXPECT_LT(VirtualMemoryKiB() - before, 64 * 1024);
+}
+
+namespace {
+// A device layer whose output purge asks the writer to let go, as the
+// real ones do; its queue leaves the writer asleep.
+class TPurgeAsksTheWriter : public TFakeDispatcher {
+ public:
+  TPurgeAsksTheWriter() { RealThreads = true; }
+  int32_t PurgeQueue(bool input) override {
+    if (!input) FlushWriter([] {});
+    return TFakeDispatcher::PurgeQueue(input);
+  }
+};
+}  // namespace
+
+// A flush that finds the writer asleep, with bytes it has not yet been woken
+// for, is answered at once, not after the flush's limit.
+TEST(DispatcherThreadsLife, FlushReachingAnIdleWriterIsAnsweredAtOnce) {
+  TPurgeAsksTheWriter d;
+  ASSERT_EQ(d.Open(), 0);
+  const uint8_t block[10] = {};
+  ASSERT_EQ(d.PutBytes(block, sizeof block), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(d.FlushOutput(), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500))
+      << "the flush waited for its limit";
+  EXPECT_EQ(d.OutUsed(), 0u);
+}
+
+// A ring the event thread saw is told even when the line is down again by
+// the time the dispatcher reads the modem status.
+TEST(DispatcherThreadsLife, RingOverBeforeTheStatusIsReadIsStillTold) {
+  TFakeDispatcher d;
+  d.RealThreads = true;
+  ASSERT_EQ(d.Open(), 0);
+  d.SignalEvents(DevEvRing);  // ModemLines stay 0: the ring is over
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<TAwLock> hold(d.DispatchLock);
+    return (d.ModemStatus & 0x04) != 0;
+  }));
+  d.CloseDevice();
+}
