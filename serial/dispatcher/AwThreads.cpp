@@ -101,8 +101,9 @@ thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr
 void TApdDispatcherThread::Run() {
   CurrentThread = this;
   systemId_ = CurrentSystemThreadId();
-  // A level set before the thread ran; normal is no change.
-  ApplyThreadPriority(systemId_, wantedLevel_);
+  // A level set before the thread ran. Normal leaves the thread as the
+  // process is: a program started with nice keeps it.
+  if (wantedLevel_ != 3) ApplyThreadPriority(systemId_, wantedLevel_);
   // Whatever escapes the loop, the thread ends in order, so that nobody
   // waits for it forever.
   try {
