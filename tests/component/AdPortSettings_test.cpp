@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -217,6 +218,7 @@ TEST(AdPortSettings, CopyTakesSettingsAndEventsButNotTheOpenState) {
   // So do its listeners.
   EXPECT_EQ(toldOfOpening, (std::vector<TApdCustomComPort*>{&copy}));
   copy.SetOpen(false);
+  std::remove("copy.log");  // what the closes wrote
 }
 
 // A copy onto an open port says it is not open and closes nothing: the
