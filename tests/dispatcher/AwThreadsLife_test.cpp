@@ -534,3 +534,30 @@ TEST(DispatcherThreadsLife, RingOverBeforeTheStatusIsReadIsStillTold) {
   }));
   d.CloseDevice();
 }
+
+// While a notice holds the dispatcher thread, the event thread waits for the
+// pass to take what it handed over: a device that stays readable (a tty with
+// bytes not yet read) is not asked again and again meanwhile.
+TEST(DispatcherThreadsLife, EventThreadWaitsForThePassWhileANoticeHoldsIt) {
+  TFakeDispatcher d;
+  d.RealThreads = true;
+  ASSERT_EQ(d.Open(), 0);
+  TAwEvent inTimer(TAwEvent::Kind::ManualReset), release(TAwEvent::Kind::ManualReset);
+  AddMethodHandler(d, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg != TriggerTimerMsg) return;
+    inTimer.Set();
+    release.Wait(5000);
+  });
+  const int32_t timer = d.NewTimerTrigger();
+  ASSERT_GT(timer, 0);
+  ASSERT_EQ(d.ArmTimerTrigger(timer, 1, true), 0);
+  ASSERT_TRUE(inTimer.Wait(2000));
+  d.StayReadable = true;
+  d.SignalEvents(DevEvRxChar);  // ends the wait in progress
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int waits = d.EventWaits;
+  release.Set();
+  d.CloseDevice();
+  EXPECT_GE(waits, 1);
+  EXPECT_LE(waits, 2) << "the event thread kept asking the device while the pass was held";
+}

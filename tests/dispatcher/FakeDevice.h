@@ -44,6 +44,8 @@ class TFakeDispatcher : public TApdBaseDispatcher {
   int32_t ReadResult = 0;       // negative: ReadDevice fails with it
   int32_t CloseResult = 0;
   bool ThrowInEventWait = false;  // WaitDeviceEvent throws (a fault in TComThread)
+  // Every wait returns input at once, as poll does for a tty with bytes unread.
+  std::atomic<bool> StayReadable{false};
 
   // --- what happened
   std::vector<TLineState> Applied;
@@ -149,6 +151,11 @@ class TFakeDispatcher : public TApdBaseDispatcher {
     mask = 0;
     if (!RealThreads) return false;
     if (ThrowInEventWait) throw std::runtime_error("event wait exploded");
+    if (StayReadable) {
+      mask = DevEvRxChar;
+      ++EventWaits;
+      return true;
+    }
     {
       std::lock_guard<std::recursive_mutex> hold(ScriptLock);
       if (!QueuedEvents.empty()) {
