@@ -101,7 +101,7 @@ thread_local TApdDispatcherThread* TApdDispatcherThread::CurrentThread = nullptr
 void TApdDispatcherThread::Run() {
   CurrentThread = this;
   systemId_ = CurrentSystemThreadId();
-  // A level set before the thread ran. Normal leaves the thread as the
+  // The level was set before the start. Normal leaves the thread as the
   // process is: a program started with nice keeps it.
   if (wantedLevel_ != 3) ApplyThreadPriority(systemId_, wantedLevel_);
   // Whatever escapes the loop, the thread ends in order, so that nobody
@@ -304,6 +304,8 @@ int32_t TApdBaseDispatcher::StartThreads() {
     ThreadObjects.push_back(std::move(com));
     ThreadObjects.push_back(std::move(disp));
     ThreadObjects.push_back(std::move(out));
+    // Each thread takes its level as it starts.
+    ApplyThreadPriorities();
     // All three are counted before any runs: one that ends at once must
     // not find itself the last.
     ThreadCount += 3;
@@ -312,30 +314,15 @@ int32_t TApdBaseDispatcher::StartThreads() {
     try {
       threads[started]->Start();
     } catch (const std::system_error&) {
-      AbandonStart(threads, started);
+      // The system refused it: it and the ones after it end as if they had
+      // run, so that nothing waits for them. The close that undoes the
+      // failed open stops those that started.
+      for (int never = started; never < 3; ++never) ThreadEnded(threads[never]);
       return ecode::NoHandles;
     }
     GeneralEvent.Wait(3000);  // a slow start is no error
   }
-  ApplyThreadPriorities();
   return ecode::OK;
-}
-
-// The system refused a thread: the ones never started are uncounted, so
-// that nothing waits for a thread that never ran. The others are stopped
-// by the close that undoes the failed open.
-void TApdBaseDispatcher::AbandonStart(TApdDispatcherThread* const (&threads)[3], int started) {
-  std::lock_guard<TAwLock> hold(ThreadEndLock());
-  for (int i = started; i < 3; ++i) {
-    if (threads[i] == ComThread.load()) ComThread = nullptr;
-    if (threads[i] == DispThread.load()) DispThread = nullptr;
-    if (threads[i] == OutThread.load()) OutThread = nullptr;
-  }
-  ThreadCount -= 3 - started;
-  if (ThreadCount == 0) {
-    AllThreadsEnded();
-    ThreadsRunning = false;
-  }
 }
 
 bool TApdBaseDispatcher::OnOwnThread() const {

@@ -26,7 +26,9 @@ class TApdDispatcherThread {
   void Start();
   bool IsCurrent() const;
   // 0 (idle) .. 3 (normal) .. 6 (time critical); the OS may refuse, which
-  // is fine: priorities only help RTS drop sooner.
+  // is fine: priorities only help RTS drop sooner. Set before Start, the
+  // level is taken as the thread starts. The opener sets levels before or
+  // after a start, never during one.
   void SetPriorityLevel(int level);
  protected:
   friend class TApdBaseDispatcher;

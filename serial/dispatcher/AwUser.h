@@ -387,7 +387,8 @@ class TApdBaseDispatcher {
   bool DeviceGone() const { return deviceGone_; }
 
   // --- threads
-  // Each thread runs this as it ends (also after an exception escaped it).
+  // Each thread runs this as it ends (also after an exception escaped it);
+  // a start the system refused runs it for each thread that never ran.
   void ThreadEnded(TApdDispatcherThread* thread);
   // True on one of this dispatcher's own threads.
   bool OnOwnThread() const;
@@ -529,7 +530,6 @@ class TApdBaseDispatcher {
   bool HandleInUse(int32_t handle) const;
 
   void ApplyThreadPriorities();
-  void AbandonStart(TApdDispatcherThread* const (&threads)[3], int started);
   // Waits (pumping) until every thread has ended, then frees them.
   void AwaitThreadsGone();
 

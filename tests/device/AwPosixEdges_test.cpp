@@ -25,25 +25,6 @@
 #include "DeviceTestSupport.h"
 
 namespace {
-int32_t Open(TApdPosixDispatcher& d, const std::string& name) {
-  return d.OpenDevice(name, 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0);
-}
-
-double ProcessCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// Runs body in a child process; its exit status (0..255).
-int InChild(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
-
 std::string TempPath(const char* name) {
   return std::string("/tmp/krm4610-edges-") + std::to_string(getpid()) + "-" + name;
 }

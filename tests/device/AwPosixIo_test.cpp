@@ -47,12 +47,6 @@ class PosixIo : public ::testing::Test {
   TPtyPeer peer;
   TApdPosixDispatcher d{nullptr};
 };
-
-double ProcessCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 }  // namespace
 
 TEST_F(PosixIo, EveryByteValueBothWays) {
@@ -352,8 +346,7 @@ TEST(PosixLine, DataFormatARealDriverDidNotTakeIsAFailure) {
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
   TFramingKeeper d;
-  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
-            0);
+  ASSERT_EQ(Open(d, peer.SlavePath()), 0);
   const int32_t refused = ecode::SystemError(EINVAL);
   EXPECT_EQ(d.SetLineParams(9600, 0, 1, 7), refused) << "7 data bits reported as applied";
   EXPECT_EQ(d.SetLineParams(9600, 2, 1, 8), refused) << "even parity reported as applied";
@@ -405,37 +398,67 @@ TEST(PosixSoak, OneByteEvery50msBothWaysForAMinuteKeepsThePortAlive) {
   EXPECT_NE(d.ComThread.load(), nullptr);
 }
 
+namespace {
+// The nice values of this process's threads other than 0, as Linux shows them.
+std::multiset<int> NiceValues() {
+  std::multiset<int> values;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      errno = 0;
+      const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(std::atoi(entry->d_name)));
+      if (errno == 0 && nice != 0) values.insert(nice);
+    }
+    closedir(dir);
+  }
+  return values;
+}
+}  // namespace
+
 // The dispatcher's threads run at the levels asked for, as Linux shows their
-// nice values: a boost lifts all three, RS-485 mode the writer one more.
+// nice values: a boost lifts all three, RS-485 mode the writer one more;
+// a boost asked for before the open is there from the threads' start.
 TEST(PosixThreads, BoostAndRs485ModeSetTheThreadPriorities) {
   if (geteuid() != 0) GTEST_SKIP() << "raising a priority needs root";
   if (getpriority(PRIO_PROCESS, 0) != 0) GTEST_SKIP() << "the test runs under nice";
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
-  auto niceValues = [] {
-    std::multiset<int> values;
-    if (DIR* dir = opendir("/proc/self/task")) {
-      while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        errno = 0;
-        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(std::atoi(entry->d_name)));
-        if (errno == 0 && nice != 0) values.insert(nice);
-      }
-      closedir(dir);
-    }
-    return values;
-  };
-  TApdPosixDispatcher d(nullptr);
-  ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
-            0);
-  EXPECT_EQ(niceValues(), std::multiset<int>{});
-  d.SetThreadBoost(1);  // level 4: five steps of nice above normal
-  EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
-  d.SetRS485Mode(true);  // the writer one level higher still
-  EXPECT_EQ(niceValues(), (std::multiset<int>{-10, -5, -5}));
-  d.SetRS485Mode(false);
-  EXPECT_EQ(niceValues(), (std::multiset<int>{-5, -5, -5}));
-  d.SetThreadBoost(5);  // past the top level (6, time critical) is the top level
-  EXPECT_EQ(niceValues(), (std::multiset<int>{-15, -15, -15}));
-  d.CloseDevice();
+  {
+    TApdPosixDispatcher d(nullptr);
+    ASSERT_EQ(Open(d, peer.SlavePath()), 0);
+    EXPECT_EQ(NiceValues(), std::multiset<int>{});
+    d.SetThreadBoost(1);  // level 4: five steps of nice above normal
+    EXPECT_EQ(NiceValues(), (std::multiset<int>{-5, -5, -5}));
+    d.SetRS485Mode(true);  // the writer one level higher still
+    EXPECT_EQ(NiceValues(), (std::multiset<int>{-10, -5, -5}));
+    d.SetRS485Mode(false);
+    EXPECT_EQ(NiceValues(), (std::multiset<int>{-5, -5, -5}));
+    d.SetThreadBoost(5);  // past the top level (6, time critical) is the top level
+    EXPECT_EQ(NiceValues(), (std::multiset<int>{-15, -15, -15}));
+    d.CloseDevice();
+  }
+  TApdPosixDispatcher early(nullptr);
+  early.SetThreadBoost(2);
+  ASSERT_EQ(Open(early, peer.SlavePath()), 0);
+  EXPECT_EQ(NiceValues(), (std::multiset<int>{-10, -10, -10}));
+}
+
+// A program started with nice keeps it in the port's threads at the normal
+// level; only a level asked for changes a thread.
+TEST(PosixThreads, ProgramStartedWithNiceKeepsItAtTheNormalLevel) {
+  TPtyPeer peer;
+  ASSERT_TRUE(peer.Ok());
+  const int status = InChild([&] {
+    alarm(20);
+    if (setpriority(PRIO_PROCESS, 0, 5) != 0) return 2;
+    TApdPosixDispatcher d(nullptr);
+    if (Open(d, peer.SlavePath()) != 0) return 3;
+    // This thread and the three of the port.
+    if (NiceValues() != std::multiset<int>{5, 5, 5, 5}) return 4;
+    if (geteuid() != 0) return 0;  // raising a priority needs root
+    d.SetThreadBoost(1);
+    return NiceValues() == std::multiset<int>{-5, -5, -5, 5} ? 0 : 5;
+  });
+  EXPECT_EQ(status, 0) << "2: no nice, 3: no open, 4: the threads lost the nice, "
+                          "5: the boost was not applied, 255: hung";
 }

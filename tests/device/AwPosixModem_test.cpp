@@ -140,8 +140,7 @@ class PosixModem : public ::testing::Test {
       Uart().setAnswersInvalid = false;
       Uart().speedRefused = false;
     }
-    ASSERT_EQ(d.OpenDevice(peer.SlavePath(), 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0),
-              0);
+    ASSERT_EQ(Open(d, peer.SlavePath()), 0);
   }
   virtual bool KeepsFraming() const { return false; }
   void TearDown() override {

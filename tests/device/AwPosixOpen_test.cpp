@@ -28,19 +28,6 @@ int HighestOpenDescriptor() {
   }
   return highest;
 }
-
-int32_t Open(TApdPosixDispatcher& d, const std::string& name) {
-  return d.OpenDevice(name, 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0);
-}
-
-// Runs body in a child process; its exit status (0..255).
-int InChild(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
 }  // namespace
 
 TEST(PosixOpen, OpenCloseAndReopenAtOnceLeaveNoDescriptor) {

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +35,26 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// An open at 9600 8N1 with DTR and RTS up, 4096-byte rings.
+inline int32_t Open(TApdBaseDispatcher& d, const std::string& name) {
+  return d.OpenDevice(name, 9600, LineFlagDtr | LineFlagRts, 4096, 4096, 1, 8, 0);
+}
+
+// Runs body in a child process; its exit status (0..255).
+inline int InChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+inline double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 inline int CountOpenDescriptors() {
