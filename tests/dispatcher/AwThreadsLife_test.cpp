@@ -26,9 +26,7 @@ using namespace threadtest;
 // a delivery holds; the stop must release it by itself, as nothing else will
 // (the held pass ends cut short by the close).
 TEST(DispatcherThreadsLife, StopReleasesTheEventThreadWaitingForAHeldPass) {
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  ASSERT_EQ(d->Open(), 0);
+  auto d = Threaded();
   TFakeDispatcher* raw = d.get();
   TAwEvent inHandler(TAwEvent::Kind::ManualReset);
   std::atomic<bool> eventThreadEndedWhileHeld{false};
@@ -87,9 +85,7 @@ class THeldPass {
 // when they were seen, before the bytes that came with them are taken: an
 // owner that reacts to the line learns of it ahead of the data.
 TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  ASSERT_EQ(d->Open(), 0);
+  auto d = Threaded();
   TFakeDispatcher* raw = d.get();
   THeldPass pass(*d);
   std::mutex lock;
@@ -138,9 +134,7 @@ TEST(DispatcherThreadsLife, LineEventsAreToldBeforeTheBytesThatCameWithThem) {
 // in the same wake is not told after the close, and the rings go with the
 // thread.
 TEST(DispatcherThreadsLife, StatusHandlerClosingThePortIsTheLastNotice) {
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  ASSERT_EQ(d->Open(), 0);
+  auto d = Threaded();
   TFakeDispatcher* raw = d.get();
   THeldPass pass(*d);
   std::atomic<int> notices{0};
@@ -260,15 +254,8 @@ TEST(DispatcherThreadsLife, OpenWaitsForTheThreadsNotForTheirTimeOut) {
 // Whatever a handler throws ends only the dispatcher thread, and is shown:
 // also what is no standard exception.
 TEST(DispatcherThreadsLife, AnyThrownValueIsReportedAndEndsOnlyItsThread) {
-  std::mutex lock;
-  std::vector<std::string> reports;
-  SetThreadExceptionReporter([&](const std::string& what) {
-    std::lock_guard<std::mutex> hold(lock);
-    reports.push_back(what);
-  });
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  ASSERT_EQ(d->Open(), 0);
+  TThreadReports reports;
+  auto d = Threaded();
   AddMethodHandler(*d, [](uint32_t msg, uint32_t, uint32_t) {
     if (msg == TriggerAvailMsg) throw 42;
   });
@@ -277,9 +264,7 @@ TEST(DispatcherThreadsLife, AnyThrownValueIsReportedAndEndsOnlyItsThread) {
   ASSERT_TRUE(WaitUntil([&] { return d->DispThread.load() == nullptr; }));
   EXPECT_NE(d->OutThread.load(), nullptr);
   FinishesWithin(10000, [&] { d.reset(); });
-  SetThreadExceptionReporter(nullptr);
-  std::lock_guard<std::mutex> hold(lock);
-  EXPECT_EQ(reports, std::vector<std::string>{"unknown exception"});
+  EXPECT_EQ(reports.Taken(), std::vector<std::string>{"unknown exception"});
 }
 
 // The message pump belongs to the thread that installed it (the GUI
@@ -307,9 +292,7 @@ TEST(DispatcherThreadsLife, StopOnAnotherThreadNeverRunsTheGuiPump) {
 TEST(DispatcherThreadsLife, BytesWithALineEventAreToldBeforeATimeOutDueMeanwhile) {
   for (bool lineError : {false, true}) {
     SCOPED_TRACE(lineError ? "line error" : "modem change");
-    auto d = std::make_unique<TFakeDispatcher>();
-    d->RealThreads = true;
-    ASSERT_EQ(d->Open(), 0);
+    auto d = Threaded();
     TFakeDispatcher* raw = d.get();
     THeldPass pass(*d);
     const int32_t timeOut = d->NewTimerTrigger();
@@ -361,9 +344,7 @@ TEST(DispatcherThreadsLife, BytesWithALineEventAreToldBeforeATimeOutDueMeanwhile
 // that its handler arms again fires once in each event pass and once more
 // in the timer pass after it.
 TEST(DispatcherThreadsLife, StatusTriggerArmedAgainFiresOnceInEachRound) {
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  ASSERT_EQ(d->Open(), 0);
+  auto d = Threaded();
   TFakeDispatcher* raw = d.get();
   constexpr int Wanted = 12;
   std::vector<int> passAtNotice;  // the dispatcher thread's only
@@ -392,9 +373,7 @@ TEST(DispatcherThreadsLife, StatusTriggerArmedAgainFiresOnceInEachRound) {
 // rounds (the modem's, the line's, the data's): a trigger armed again by
 // its handler fires in each of them, ahead of the bytes.
 TEST(DispatcherThreadsLife, StatusTriggerArmedAgainFiresInEachRoundOfAnEventPass) {
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  ASSERT_EQ(d->Open(), 0);
+  auto d = Threaded();
   TFakeDispatcher* raw = d.get();
   THeldPass pass(*d);
   std::mutex lock;

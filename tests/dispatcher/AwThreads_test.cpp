@@ -17,13 +17,6 @@
 namespace {
 using namespace threadtest;
 
-std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
-  auto d = std::make_unique<TFakeDispatcher>();
-  d->RealThreads = true;
-  EXPECT_EQ(d->Open(outSize), 0);
-  return d;
-}
-
 }  // namespace
 
 TEST(DispatcherThreads, StartAndStopLeaveNothingRunning) {
@@ -80,12 +73,7 @@ TEST(DispatcherThreads, StopCompletesWhileTheDispatcherThreadWaitsForTheLock) {
 }
 
 TEST(DispatcherThreads, AnExceptionEndsOnlyItsThreadAndNothingWaitsForever) {
-  std::mutex lock;
-  std::vector<std::string> reports;
-  SetThreadExceptionReporter([&](const std::string& what) {
-    std::lock_guard<std::mutex> hold(lock);
-    reports.push_back(what);
-  });
+  TThreadReports reports;
   auto d = std::make_unique<TFakeDispatcher>();
   d->RealThreads = true;
   d->ThrowInEventWait = true;
@@ -103,9 +91,7 @@ TEST(DispatcherThreads, AnExceptionEndsOnlyItsThreadAndNothingWaitsForever) {
   ASSERT_TRUE(WaitUntil([&] { return d->DispThread.load() == nullptr; }));
   EXPECT_FALSE(d->Delivering);
   FinishesWithin(10000, [&] { d.reset(); });
-  SetThreadExceptionReporter(nullptr);
-  std::lock_guard<std::mutex> hold(lock);
-  EXPECT_EQ(reports, (std::vector<std::string>{"event wait exploded", "handler"}));
+  EXPECT_EQ(reports.Taken(), (std::vector<std::string>{"event wait exploded", "handler"}));
 }
 
 TEST(DispatcherThreads, AWrappedFullRingGoesOutAsOneWrite) {

@@ -1,5 +1,6 @@
-// What the thread tests share: waits with a deadline, a method handler in
-// the window's place, and a run that ends the process on a deadlock.
+// What the thread tests share: a fake with running threads, waits with a
+// deadline, a method handler in the window's place, what the threads
+// report, and a run that ends the process on a deadlock.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,10 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "AwThreads.h"
 #include "AwUser.h"
+#include "FakeDevice.h"
 
 namespace threadtest {
 
@@ -26,6 +32,37 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
   }
   return true;
 }
+
+// The scripted device with its three threads running, opened.
+inline std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
+  auto d = std::make_unique<TFakeDispatcher>();
+  d->RealThreads = true;
+  EXPECT_EQ(d->Open(outSize), 0);
+  return d;
+}
+
+// What the dispatcher threads report of the exceptions that ended them,
+// while this lives.
+class TThreadReports {
+ public:
+  TThreadReports() {
+    SetThreadExceptionReporter([this](const std::string& what) {
+      std::lock_guard<std::mutex> hold(lock_);
+      reports_.push_back(what);
+    });
+  }
+  ~TThreadReports() { SetThreadExceptionReporter(nullptr); }
+  TThreadReports(const TThreadReports&) = delete;
+  TThreadReports& operator=(const TThreadReports&) = delete;
+  std::vector<std::string> Taken() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return reports_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> reports_;
+};
 
 inline void AddMethodHandler(TApdBaseDispatcher& d, TTriggerMethod method) {
   std::lock_guard<TAwLock> hold(d.DispatchLock);
