@@ -53,18 +53,9 @@ class THeldPass {
  public:
   explicit THeldPass(TFakeDispatcher& d) : d_(d) {}
   // The timer notice's part of the test's handler.
-  void OnNotice(uint32_t msg) {
-    if (msg != TriggerTimerMsg) return;
-    inTimer_.Set();
-    release_.Wait(5000);
-  }
+  void OnNotice(uint32_t msg) { hold_.OnNotice(msg); }
   void Run(const std::function<void()>& script, uint32_t events) {
-    inTimer_.Reset();
-    release_.Reset();
-    const int32_t timer = d_.NewTimerTrigger();
-    ASSERT_GT(timer, 0);
-    ASSERT_EQ(d_.ArmTimerTrigger(timer, 1, true), 0);
-    ASSERT_TRUE(inTimer_.Wait(2000));
+    ASSERT_TRUE(hold_.Hold(d_));
     const int waits = d_.EventWaits;
     {
       std::lock_guard<std::recursive_mutex> hold(d_.ScriptLock);
@@ -72,12 +63,12 @@ class THeldPass {
     }
     d_.SignalEvents(events);
     ASSERT_TRUE(WaitUntil([&] { return d_.EventWaits == waits + 1; }));
-    release_.Set();
+    hold_.Release();
   }
 
  private:
   TFakeDispatcher& d_;
-  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
+  TTimerNoticeHold hold_;
 };
 }  // namespace
 
@@ -518,25 +509,16 @@ TEST(DispatcherThreadsLife, RingOverBeforeTheStatusIsReadIsStillTold) {
 // pass to take what it handed over: a device that stays readable (a tty with
 // bytes not yet read) is not asked again and again meanwhile.
 TEST(DispatcherThreadsLife, EventThreadWaitsForThePassWhileANoticeHoldsIt) {
-  TFakeDispatcher d;
-  d.RealThreads = true;
-  ASSERT_EQ(d.Open(), 0);
-  TAwEvent inTimer(TAwEvent::Kind::ManualReset), release(TAwEvent::Kind::ManualReset);
-  AddMethodHandler(d, [&](uint32_t msg, uint32_t, uint32_t) {
-    if (msg != TriggerTimerMsg) return;
-    inTimer.Set();
-    release.Wait(5000);
-  });
-  const int32_t timer = d.NewTimerTrigger();
-  ASSERT_GT(timer, 0);
-  ASSERT_EQ(d.ArmTimerTrigger(timer, 1, true), 0);
-  ASSERT_TRUE(inTimer.Wait(2000));
-  d.StayReadable = true;
-  d.SignalEvents(DevEvRxChar);  // ends the wait in progress
+  TTimerNoticeHold held;
+  auto d = Threaded();
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) { held.OnNotice(msg); });
+  ASSERT_TRUE(held.Hold(*d));
+  d->StayReadable = true;
+  d->SignalEvents(DevEvRxChar);  // ends the wait in progress
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const int waits = d.EventWaits;
-  release.Set();
-  d.CloseDevice();
+  const int waits = d->EventWaits;
+  held.Release();
+  d->CloseDevice();
   EXPECT_GE(waits, 1);
   EXPECT_LE(waits, 2) << "the event thread kept asking the device while the pass was held";
 }

@@ -283,19 +283,12 @@ TEST(AwEvent, ManyHandOffsAcrossThreadsLoseNoWakeUp) {
 // A modem-line change reported together with data, then the data alone
 // again before the dispatcher thread looked: the change must still count.
 TEST(DispatcherThreads, ModemChangeArrivingWithDataIsNotReplacedByTheNextWait) {
+  TTimerNoticeHold held;
   auto d = Threaded();
-  TAwEvent inTimer(TAwEvent::Kind::ManualReset), release(TAwEvent::Kind::ManualReset);
   // The dispatcher thread is held in a delivery while the event thread
   // waits twice: a pass that ended before let the event thread go on.
-  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) {
-    if (msg != TriggerTimerMsg) return;
-    inTimer.Set();
-    release.Wait(5000);
-  });
-  const int32_t timer = d->NewTimerTrigger();
-  ASSERT_GT(timer, 0);
-  ASSERT_EQ(d->ArmTimerTrigger(timer, 1, true), 0);
-  ASSERT_TRUE(inTimer.Wait(2000));
+  AddMethodHandler(*d, [&](uint32_t msg, uint32_t, uint32_t) { held.OnNotice(msg); });
+  ASSERT_TRUE(held.Hold(*d));
 
   {
     std::lock_guard<std::recursive_mutex> hold(d->ScriptLock);
@@ -305,7 +298,7 @@ TEST(DispatcherThreads, ModemChangeArrivingWithDataIsNotReplacedByTheNextWait) {
   d->QueueEvents({DevEvRxChar});  // the level-triggered re-report
   d->SignalEvents(DevEvCts | DevEvRxChar);
   ASSERT_TRUE(WaitUntil([&] { return d->EventWaits == 2; }));
-  release.Set();
+  held.Release();
 
   auto modem = [&] {
     std::lock_guard<TAwLock> hold(d->DispatchLock);

@@ -1,6 +1,7 @@
 // What the thread tests share: a fake with running threads, waits with a
-// deadline, a method handler in the window's place, what the threads
-// report, and a run that ends the process on a deadlock.
+// deadline, a method handler in the window's place, a dispatcher thread
+// held in a notice, what the threads report, and a run that ends the
+// process on a deadlock.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "AwEvent.h"
 #include "AwThreads.h"
 #include "AwUser.h"
 #include "FakeDevice.h"
@@ -40,6 +42,34 @@ inline std::unique_ptr<TFakeDispatcher> Threaded(uint32_t outSize = 256) {
   EXPECT_EQ(d->Open(outSize), 0);
   return d;
 }
+
+// Holds the dispatcher thread in a timer notice, so that what a test
+// scripts meanwhile is seen by one later pass. The dispatcher's close may
+// return while the notice is still leaving its wait: let this outlive it.
+class TTimerNoticeHold {
+ public:
+  // The timer notice's part of the test's handler.
+  void OnNotice(uint32_t msg) {
+    if (msg != TriggerTimerMsg) return;
+    inTimer_.Set();
+    release_.Wait(5000);
+  }
+  // Arms a timer on d; true once its notice holds the dispatcher thread.
+  ::testing::AssertionResult Hold(TApdBaseDispatcher& d) {
+    inTimer_.Reset();
+    release_.Reset();
+    const int32_t timer = d.NewTimerTrigger();
+    if (timer <= 0) return ::testing::AssertionFailure() << "no timer trigger: " << timer;
+    if (const int32_t armed = d.ArmTimerTrigger(timer, 1, true); armed != 0)
+      return ::testing::AssertionFailure() << "timer not armed: " << armed;
+    if (!inTimer_.Wait(2000)) return ::testing::AssertionFailure() << "no timer notice";
+    return ::testing::AssertionSuccess();
+  }
+  void Release() { release_.Set(); }
+
+ private:
+  TAwEvent inTimer_{TAwEvent::Kind::ManualReset}, release_{TAwEvent::Kind::ManualReset};
+};
 
 // What the dispatcher threads report of the exceptions that ended them,
 // while this lives.
